@@ -1,0 +1,196 @@
+// The operating-system surface of the service host.
+//
+// Everything the host needs from Windows is declared here, under the Win32
+// names, with portable types: the registry, the Service Control Manager,
+// processes, the console, tones, pauses and the heap. Two implementations
+// exist: platform/win32 forwards to the real API, platform/sim is an
+// in-memory model driven by tests (see platform/sim/sim.h).
+//
+// Text is UTF-16 (char16_t) on both builds, so sizes in bytes agree.
+#ifndef QELN_PLATFORM_PLATFORM_H
+#define QELN_PLATFORM_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+typedef std::uint32_t DWORD;
+typedef std::int32_t LONG;
+typedef int BOOL;
+typedef std::uint16_t WORD;
+typedef std::uint8_t BYTE;
+typedef char16_t WCHAR;
+
+// Opaque handles. Their values mean nothing outside the implementation.
+struct KeyObject;
+struct ScObject;
+struct StatusObject;
+struct KernelObject;
+typedef KeyObject* HKEY;
+typedef ScObject* SC_HANDLE;
+typedef StatusObject* SERVICE_STATUS_HANDLE;
+typedef KernelObject* HANDLE;
+
+// The only registry root the host uses.
+extern HKEY const HKEY_LOCAL_MACHINE;
+
+// Results.
+constexpr LONG ERROR_SUCCESS = 0;
+constexpr LONG ERROR_FILE_NOT_FOUND = 2;
+constexpr LONG ERROR_ACCESS_DENIED = 5;
+constexpr LONG ERROR_INVALID_PARAMETER = 87;
+constexpr LONG ERROR_MORE_DATA = 234;
+constexpr BOOL FALSE = 0;
+constexpr BOOL TRUE = 1;
+
+// Registry value types and access masks.
+constexpr DWORD REG_NONE = 0;
+constexpr DWORD REG_SZ = 1;
+constexpr DWORD REG_EXPAND_SZ = 2;
+constexpr DWORD REG_BINARY = 3;
+constexpr DWORD REG_DWORD = 4;
+constexpr DWORD REG_MULTI_SZ = 7;
+constexpr DWORD KEY_QUERY_VALUE = 0x0001;
+constexpr DWORD KEY_SET_VALUE = 0x0002;
+constexpr DWORD KEY_ALL_ACCESS = 0xF003F;
+constexpr DWORD REG_OPTION_NON_VOLATILE = 0;
+constexpr DWORD REG_CREATED_NEW_KEY = 1;
+constexpr DWORD REG_OPENED_EXISTING_KEY = 2;
+
+// Service constants.
+constexpr DWORD SERVICE_WIN32_OWN_PROCESS = 0x10;
+constexpr DWORD SERVICE_AUTO_START = 2;
+constexpr DWORD SERVICE_DEMAND_START = 3;
+constexpr DWORD SERVICE_ERROR_NORMAL = 1;
+constexpr DWORD SERVICE_STOPPED = 1;
+constexpr DWORD SERVICE_START_PENDING = 2;
+constexpr DWORD SERVICE_STOP_PENDING = 3;
+constexpr DWORD SERVICE_RUNNING = 4;
+constexpr DWORD SERVICE_ACCEPT_STOP = 1;
+constexpr DWORD SERVICE_ACCEPT_SHUTDOWN = 4;
+constexpr DWORD SERVICE_CONTROL_STOP = 1;
+constexpr DWORD SERVICE_CONTROL_INTERROGATE = 4;
+constexpr DWORD SERVICE_CONTROL_SHUTDOWN = 5;
+constexpr DWORD SC_MANAGER_ALL_ACCESS = 0xF003F;
+constexpr DWORD SERVICE_ALL_ACCESS = 0xF01FF;
+
+// Process constants.
+constexpr DWORD DETACHED_PROCESS = 0x8;
+constexpr DWORD INFINITE = 0xFFFFFFFF;
+constexpr DWORD WAIT_OBJECT_0 = 0;
+constexpr DWORD WAIT_TIMEOUT = 258;
+constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
+constexpr DWORD STILL_ACTIVE = 259;
+
+// The longest path the platform accepts, in characters.
+constexpr DWORD MAX_PATH = 260;
+constexpr DWORD MAX_LONG_PATH = 32767;
+
+struct SERVICE_STATUS {
+    DWORD dwServiceType;
+    DWORD dwCurrentState;
+    DWORD dwControlsAccepted;
+    DWORD dwWin32ExitCode;
+    DWORD dwServiceSpecificExitCode;
+    DWORD dwCheckPoint;
+    DWORD dwWaitHint;
+};
+
+typedef void (*LPSERVICE_MAIN_FUNCTIONW)(DWORD argc, WCHAR** argv);
+typedef void (*LPHANDLER_FUNCTION)(DWORD control);
+
+struct SERVICE_TABLE_ENTRYW {
+    WCHAR* lpServiceName;
+    LPSERVICE_MAIN_FUNCTIONW lpServiceProc;
+};
+
+struct PROCESS_INFORMATION {
+    HANDLE hProcess;
+    HANDLE hThread;
+    DWORD dwProcessId;
+    DWORD dwThreadId;
+};
+
+// Mirrors the platform's record field for field, so sizeof gives the native
+// record's size (68 bytes in a 32-bit build).
+struct STARTUPINFOW {
+    DWORD cb;
+    WCHAR* lpReserved;
+    WCHAR* lpDesktop;
+    WCHAR* lpTitle;
+    DWORD dwX;
+    DWORD dwY;
+    DWORD dwXSize;
+    DWORD dwYSize;
+    DWORD dwXCountChars;
+    DWORD dwYCountChars;
+    DWORD dwFillAttribute;
+    DWORD dwFlags;
+    WORD wShowWindow;
+    WORD cbReserved2;
+    BYTE* lpReserved2;
+    HANDLE hStdInput;
+    HANDLE hStdOutput;
+    HANDLE hStdError;
+};
+
+// ---- Registry (advapi32). Each returns ERROR_SUCCESS or an error code. ----
+LONG RegOpenKeyExW(HKEY root, const WCHAR* path, DWORD options, DWORD access, HKEY* out);
+LONG RegOpenKeyW(HKEY root, const WCHAR* path, HKEY* out);
+LONG RegCreateKeyExW(HKEY root, const WCHAR* path, DWORD reserved, WCHAR* klass, DWORD options,
+                     DWORD access, void* security, HKEY* out, DWORD* disposition);
+LONG RegQueryValueExW(HKEY key, const WCHAR* name, DWORD* reserved, DWORD* type, BYTE* data,
+                      DWORD* size);
+LONG RegSetValueExW(HKEY key, const WCHAR* name, DWORD reserved, DWORD type, const BYTE* data,
+                    DWORD size);
+LONG RegDeleteValueW(HKEY key, const WCHAR* name);
+LONG RegDeleteKeyW(HKEY root, const WCHAR* path);  // tests only: removes a leaf key
+LONG RegCloseKey(HKEY key);
+
+// ---- Service Control Manager (advapi32). Null handle / zero on failure. ----
+SC_HANDLE OpenSCManagerW(const WCHAR* machine, const WCHAR* database, DWORD access);
+SC_HANDLE CreateServiceW(SC_HANDLE manager, const WCHAR* name, const WCHAR* display, DWORD access,
+                         DWORD type, DWORD start, DWORD error_control, const WCHAR* binary_path,
+                         const WCHAR* load_order_group, DWORD* tag, const WCHAR* dependencies,
+                         const WCHAR* account, const WCHAR* password);
+SC_HANDLE OpenServiceW(SC_HANDLE manager, const WCHAR* name, DWORD access);
+BOOL StartServiceW(SC_HANDLE service, DWORD argc, const WCHAR** argv);  // tests only
+BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status);
+BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status);
+BOOL DeleteService(SC_HANDLE service);
+BOOL CloseServiceHandle(SC_HANDLE handle);
+BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table);
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerW(const WCHAR* name, LPHANDLER_FUNCTION handler);
+BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status);
+
+// ---- Processes, console, tones. ----
+// Writes at most `capacity` characters; returns the count written without
+// the terminator, `capacity` when the path was cut, 0 on failure.
+DWORD GetModuleFileNameW(void* module, WCHAR* buffer, DWORD capacity);
+BOOL CreateProcessW(const WCHAR* application, WCHAR* command_line, void* process_security,
+                    void* thread_security, BOOL inherit_handles, DWORD flags, void* environment,
+                    const WCHAR* directory, STARTUPINFOW* startup, PROCESS_INFORMATION* info);
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+BOOL TerminateProcess(HANDLE process, DWORD exit_code);
+BOOL GetExitCodeProcess(HANDLE process, DWORD* exit_code);  // tests only
+BOOL CloseHandle(HANDLE handle);
+void Sleep(DWORD milliseconds);
+BOOL Beep(DWORD frequency, DWORD duration);
+WCHAR* CharPrevW(const WCHAR* start, const WCHAR* current);
+// Ends the process. The simulation records the code and returns.
+void ExitProcess(DWORD exit_code);
+// Case-insensitive comparison of 8-bit text; folds only A-Z.
+int _stricmp(const char* a, const char* b);
+
+// Writes wide text to standard output and flushes it, so it shows at once.
+void ConsoleWrite(const WCHAR* text);
+
+// ---- The host's heap. Every allocation of the host goes through here. ----
+// Returns null on failure (the simulation can fail any one allocation).
+void* HeapAllocate(std::size_t bytes);
+void HeapRelease(void* block);  // accepts null
+
+}  // namespace platform
+
+#endif

@@ -1,0 +1,206 @@
+// Control API of the simulated platform, for tests only.
+//
+// The simulation models what the host relies on: a registry, a Service
+// Control Manager, a process table, the console, tones and pauses on a
+// virtual clock, the module path, ExitProcess and the heap. Every observable
+// call is appended to one event log, in order, so a test can check the exact
+// order of status reports, launches, tones and terminations.
+//
+// Thread model: the code under test may run on its own thread (the entry
+// blocks in the dispatcher just as on Windows); the test thread drives it
+// with the calls below. All of them are thread-safe.
+#ifndef QELN_PLATFORM_SIM_SIM_H
+#define QELN_PLATFORM_SIM_SIM_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace sim {
+
+using platform::DWORD;
+
+// Returns the simulation to a fresh machine: empty registry, no services, no
+// processes, no events, clock at 0, module path "C:\qeln\site1\qelnhost.exe",
+// no failures armed. Joins any thread the simulation started.
+void Reset();
+
+// UTF-8 <-> UTF-16 for test convenience.
+std::u16string U16(const std::string& utf8);
+std::string U8(const std::u16string& utf16);
+
+// ---- Event log ----
+// One line per observable call, for example:
+//   "SetServiceStatus type=16 state=2 accepted=5 exit=0 specific=0 check=1 hint=15000"
+//   "RegisterServiceCtrlHandlerW QELN1"
+//   "CreateProcessW app=C:\x.exe cmd=x.exe -a inherit=1 flags=8 env=null dir=C:\d cb=104"
+//   "TerminateProcess pid=1000 code=0"
+//   "Beep 2000 6000"
+//   "Sleep 500"
+//   "Console Stopping QELN1."
+//   "ExitProcess 0"
+//   "Dispatcher returned"
+//   "Control 1"             (a control delivered to the registered handler)
+//   "ChildExited pid=1000 code=3"
+std::vector<std::string> Events();
+// The events whose text starts with `prefix`, in order.
+std::vector<std::string> EventsStartingWith(const std::string& prefix);
+void ClearEvents();
+// Blocks (real time, up to timeout_ms) until an event starting with prefix
+// has been logged `count` times in all; false on time-out.
+bool WaitForEvent(const std::string& prefix, int count = 1, int timeout_ms = 5000);
+
+// Every status record reported through SetServiceStatus, in order.
+std::vector<platform::SERVICE_STATUS> StatusReports();
+
+// ---- Virtual clock ----
+// Sleep and Beep return at once and advance this clock by their duration.
+std::uint64_t NowMs();
+
+// ---- Module path, console, exit ----
+// Pass an empty string to make GetModuleFileNameW fail (return 0).
+void SetModulePath(const std::u16string& path);
+// Everything written through ConsoleWrite, as UTF-8.
+std::string ConsoleOutput();
+// Exit codes passed to ExitProcess, in order.
+std::vector<DWORD> ExitCodes();
+
+// ---- Fault injection ----
+enum class Op {
+    HeapAllocate,
+    RegOpenKeyExW,
+    RegOpenKeyW,
+    RegCreateKeyExW,
+    RegQueryValueExW,
+    RegSetValueExW,
+    RegDeleteValueW,
+    OpenSCManagerW,
+    CreateServiceW,
+    OpenServiceW,
+    ControlService,
+    QueryServiceStatus,
+    DeleteService,
+    StartServiceCtrlDispatcherW,
+    RegisterServiceCtrlHandlerW,
+    SetServiceStatus,
+    GetModuleFileNameW,
+    CreateProcessW,
+    Count
+};
+// Makes the nth call (1-based, counted from now) of op fail; with
+// persistent, that call and every later one fail. n = 0 disarms.
+void FailNth(Op op, int n, bool persistent = false);
+// Registry failures return this code (default ERROR_ACCESS_DENIED).
+void SetFailureCode(platform::LONG code);
+// Calls of op since the last Reset (counted whether or not they failed).
+int CallCount(Op op);
+// True when an armed failure of op was not reached yet.
+bool FailurePending(Op op);
+
+// ---- Heap ----
+// Blocks allocated through HeapAllocate and not yet released.
+std::size_t LiveAllocations();
+
+// ---- Registry ----
+// Paths are relative to HKEY_LOCAL_MACHINE, backslash-separated; key and
+// value names compare case-insensitively, as on Windows.
+void RegSetRaw(const std::u16string& path, const std::u16string& name, DWORD type,
+               const std::vector<std::uint8_t>& bytes);  // creates keys on the way
+void RegSetString(const std::u16string& path, const std::u16string& name,
+                  const std::u16string& value);  // REG_SZ, terminator included
+void RegSetDword(const std::u16string& path, const std::u16string& name, DWORD value);
+bool RegKeyExists(const std::u16string& path);
+// Removes a key with everything below it.
+void RegDeleteTree(const std::u16string& path);
+struct RegValue {
+    DWORD type;
+    std::vector<std::uint8_t> bytes;
+};
+bool RegGet(const std::u16string& path, const std::u16string& name, RegValue* out);
+// Text dump of a key and everything below it, sorted, one line per key and per
+// value: "KEY <path>" / "VAL <path> | <name> | <type> | <hex bytes>".
+// Empty when the key does not exist.
+std::string RegSnapshot(const std::u16string& path);
+// Keys opened or created and not yet closed.
+std::size_t OpenKeyCount();
+
+// ---- Service Control Manager ----
+struct ServiceRecord {
+    std::u16string name;
+    std::u16string display_name;
+    DWORD access;
+    DWORD type;
+    DWORD start;
+    DWORD error_control;
+    std::u16string binary_path;
+    bool load_order_group_null;
+    bool tag_null;
+    bool dependencies_null;
+    std::vector<std::u16string> dependencies;  // entries of the double-terminated list
+    bool account_null;
+    bool password_null;
+};
+// Registers a service as if installed before (state STOPPED).
+void AddService(const ServiceRecord& record);
+bool GetService(const std::u16string& name, ServiceRecord* out);
+bool ServiceExists(const std::u16string& name);
+// The state the simulated SCM answers with for a service installed in the
+// simulation (not the host's own ServiceMain run).
+void SetServiceState(const std::u16string& name, DWORD state);
+// How the service answers a stop control: when accepted, ControlService
+// fills the record with STOP_PENDING; the next `pending_queries` queries
+// report STOP_PENDING, then every query reports `final_state`.
+void SetStopBehaviour(const std::u16string& name, bool accept, int pending_queries,
+                      DWORD final_state);
+// Service and manager handles opened and not yet closed.
+std::size_t OpenScHandleCount();
+
+// ---- The host's own service run ----
+// StartServiceCtrlDispatcherW runs the table's entry on a new thread, then
+// serves controls on the calling thread until SERVICE_STOPPED is reported
+// (or the service thread returns without it); it then logs "Dispatcher
+// returned", joins the service thread and returns TRUE.
+// By default the dispatcher fails at once, as when the process was not
+// started by the SCM; this makes it behave as under the SCM.
+void SetStartedBySCM(bool started);
+// Queues a control for the registered handler; the dispatcher thread
+// delivers it (logging "Control <code>"). Without a registered handler the
+// control is dropped (logged as "Control <code> dropped").
+void SendControl(DWORD control);
+// True while a dispatcher call is in progress.
+bool DispatcherRunning();
+
+// ---- Processes ----
+// Executables that CreateProcessW can start; any other application path
+// fails to launch. Compared case-insensitively.
+void AddExecutable(const std::u16string& path);
+struct LaunchRecord {
+    bool application_null;
+    std::u16string application;
+    bool command_line_null;
+    std::u16string command_line;
+    bool process_security_null;
+    bool thread_security_null;
+    platform::BOOL inherit_handles;
+    DWORD flags;
+    bool environment_null;
+    bool directory_null;
+    std::u16string directory;
+    DWORD startup_cb;
+    bool startup_rest_zero;  // every field but cb zero
+    DWORD pid;               // 0 when the launch failed
+};
+std::vector<LaunchRecord> Launches();
+// Ends a simulated child by itself with the given exit code.
+void ExitChild(DWORD pid, DWORD code);
+bool ChildAlive(DWORD pid);
+// Exit code of an ended child; STILL_ACTIVE while it lives.
+DWORD ChildExitCode(DWORD pid);
+// Kernel handles (process and thread) handed out and not yet closed.
+std::size_t OpenKernelHandleCount();
+
+}  // namespace sim
+
+#endif

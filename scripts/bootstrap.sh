@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Installs what the builds and tests need, once; quiet when everything is present.
+# Usage: scripts/bootstrap.sh [--prefix DIR]   (DIR: Wine prefix to create and initialise)
+set -euo pipefail
+
+prefix=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --prefix) prefix="$2"; shift 2 ;;
+    *) echo "bootstrap: unknown argument $1" >&2; exit 2 ;;
+  esac
+done
+
+need=()
+have_cmd() { command -v "$1" >/dev/null 2>&1; }
+have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+
+have_cmd cmake || need+=(cmake)
+have_cmd ninja || need+=(ninja-build)
+have_cmd g++ || need+=(g++)
+[ -f /usr/src/googletest/CMakeLists.txt ] && have_pkg libgtest-dev || need+=(googletest libgtest-dev libgmock-dev)
+have_cmd i686-w64-mingw32-g++ || need+=(mingw-w64)
+have_cmd wine || need+=(wine)
+have_pkg wine32:i386 || need+=(wine32:i386)
+have_pkg wine64 || need+=(wine64)
+
+if [ ${#need[@]} -gt 0 ]; then
+  [ "$(id -u)" = 0 ] || { echo "bootstrap: missing ${need[*]}; run as root to install" >&2; exit 1; }
+  echo "bootstrap: installing ${need[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
+  apt-get update -qq >/dev/null
+  apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi
+
+if [ -n "$prefix" ] && [ ! -f "$prefix/.initialised" ]; then
+  echo "bootstrap: initialising Wine prefix $prefix"
+  mkdir -p "$prefix"
+  WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" wineboot --init >/dev/null 2>&1
+  WINEPREFIX="$prefix" WINEDEBUG=-all wineserver -w
+  touch "$prefix/.initialised"
+fi

@@ -1,0 +1,181 @@
+#include "service/service_run.h"
+
+#include <atomic>
+
+#include "platform/owned.h"
+#include "service/naming.h"
+#include "upsprime/prime.h"
+
+using namespace platform;
+
+SERVICE_STATUS ServiceStatus;
+SERVICE_STATUS_HANDLE StatusHandle;
+PROCESS_INFORMATION ChildProcess;
+
+namespace {
+
+// Capacities of the three Parameters values, in bytes.
+constexpr DWORD kPathValueBytes = 520;
+constexpr DWORD kParametersValueBytes = 2048;
+
+// A stop or shutdown has been asked for. Set by the control handler, read by
+// the service thread before and after the launch, so a request that comes
+// before the child exists is not lost.
+std::atomic<int> StopRequested{0};
+// The child's process handle once the launch has succeeded; the handler ends
+// the child through it.
+std::atomic<HANDLE> PublishedChild{nullptr};
+
+// Orders the status reports of the two threads: whatever the interleaving,
+// STOP_PENDING is never followed by RUNNING, and nothing follows STOPPED.
+// Held only around one status report.
+std::atomic_flag ReportLock = ATOMIC_FLAG_INIT;
+
+class ReportGuard {
+public:
+    ReportGuard() {
+        while (ReportLock.test_and_set(std::memory_order_acquire)) {
+        }
+    }
+    ~ReportGuard() { ReportLock.clear(std::memory_order_release); }
+    ReportGuard(const ReportGuard&) = delete;
+    ReportGuard& operator=(const ReportGuard&) = delete;
+};
+
+// What has been reported last: 0 before the first report.
+DWORD LastReported() { return ServiceStatus.dwCurrentState; }
+
+// Reports RUNNING unless a stop has been asked for meanwhile.
+void ReportRunning() {
+    ReportGuard guard;
+    if (StopRequested.load() == 0) ReportServiceState(SERVICE_RUNNING);
+}
+
+// The final report. A stop asked for before the first report has had no
+// STOP_PENDING yet: it gets one first.
+void ReportStopped() {
+    ReportGuard guard;
+    if (LastReported() == SERVICE_STOPPED) return;
+    if (StopRequested.load() != 0 && LastReported() != SERVICE_STOP_PENDING) {
+        ReportServiceState(SERVICE_STOP_PENDING);
+    }
+    ReportServiceState(SERVICE_STOPPED);
+}
+
+// Reads one string value into `buffer` (capacity `bytes`, plus one spare
+// character for the terminator). The buffer always ends terminated; a value
+// that is missing, too large or not a string leaves it empty.
+void ReadStringValue(HKEY key, const WCHAR* name, WCHAR* buffer, DWORD bytes) {
+    DWORD type = REG_NONE;
+    DWORD size = bytes;
+    LONG status = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer),
+                                   &size);
+    if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ) || size > bytes) {
+        buffer[0] = 0;
+        return;
+    }
+    buffer[size / sizeof(WCHAR)] = 0;
+}
+
+}  // namespace
+
+int ReportServiceState(DWORD state) {
+    if (StatusHandle == nullptr) return 0;
+    ServiceStatus.dwCurrentState = state;
+    return SetServiceStatus(StatusHandle, &ServiceStatus) ? 1 : 0;
+}
+
+int BeginServiceStatus() {
+    WideOwner name(BuildServiceName());
+    if (!name) return 0;
+    StatusHandle = RegisterServiceCtrlHandlerW(name.get(), ServiceCtrlHandler);
+    if (StatusHandle == nullptr) return 0;
+
+    ReportGuard guard;
+    ServiceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    ServiceStatus.dwCurrentState = SERVICE_START_PENDING;
+    ServiceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+    ServiceStatus.dwWin32ExitCode = 0;
+    ServiceStatus.dwServiceSpecificExitCode = 0;
+    ServiceStatus.dwCheckPoint = 1;
+    ServiceStatus.dwWaitHint = 15000;
+    return SetServiceStatus(StatusHandle, &ServiceStatus) ? 1 : 0;
+}
+
+void ServiceCtrlHandler(DWORD control) {
+    if (control != SERVICE_CONTROL_STOP && control != SERVICE_CONTROL_SHUTDOWN) return;
+    {
+        ReportGuard guard;
+        StopRequested.store(1);
+        DWORD last = LastReported();
+        // Before the first report there is nothing to follow; after STOPPED
+        // the child has already ended and nothing more may be reported.
+        if (last == 0 || last == SERVICE_STOPPED) return;
+        ReportServiceState(SERVICE_STOP_PENDING);
+    }
+    HANDLE child = PublishedChild.load();
+    if (child != nullptr) TerminateProcess(child, 0);
+}
+
+void ServiceMain(DWORD, WCHAR**) {
+    WideOwner service_name(BuildServiceName());
+    WideOwner key_path(service_name ? WideConcat(u"SYSTEM\\CurrentControlSet\\Services\\",
+                                                 service_name.get(), u"\\Parameters")
+                                    : nullptr);
+    service_name.reset();
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(STARTUPINFOW);
+
+    PrimeUpsRegistry();
+
+    // One spare character each, so a value that fills its capacity still ends
+    // terminated inside the buffer.
+    WCHAR directory[kPathValueBytes / sizeof(WCHAR) + 1] = {};
+    WCHAR application[kPathValueBytes / sizeof(WCHAR) + 1] = {};
+    WCHAR parameters[kParametersValueBytes / sizeof(WCHAR) + 1] = {};
+
+    KeyOwner key;
+    if (key_path && RegOpenKeyW(HKEY_LOCAL_MACHINE, key_path.get(), key.put()) == ERROR_SUCCESS) {
+        ReadStringValue(key.get(), u"AppDirectory", directory, kPathValueBytes);
+        ReadStringValue(key.get(), u"Application", application, kPathValueBytes);
+        ReadStringValue(key.get(), u"AppParameters", parameters, kParametersValueBytes);
+        key.reset();
+    } else {
+        Beep(2000, 6000);
+    }
+
+    if (BeginServiceStatus()) {
+        if (StopRequested.load() != 0) {
+            // Stopped before the child existed: nothing is launched.
+            ReportStopped();
+        } else {
+            PROCESS_INFORMATION launched = {};
+            if (CreateProcessW(application, parameters, nullptr, nullptr, TRUE, DETACHED_PROCESS,
+                               nullptr, directory, &startup, &launched)) {
+                ChildProcess = launched;
+                PublishedChild.store(launched.hProcess);
+                // A stop that came during the launch saw no child to end.
+                if (StopRequested.load() != 0) TerminateProcess(launched.hProcess, 0);
+                ReportRunning();
+                WaitForSingleObject(launched.hProcess, INFINITE);
+                ReportStopped();
+            } else {
+                bool stopping = StopRequested.load() != 0;
+                ReportStopped();
+                if (!stopping) Beep(1000, 6000);
+            }
+        }
+    }
+
+    key_path.reset();
+    Sleep(500);
+}
+
+void ResetServiceRun() {
+    ServiceStatus = SERVICE_STATUS{};
+    StatusHandle = nullptr;
+    ChildProcess = PROCESS_INFORMATION{};
+    StopRequested.store(0);
+    PublishedChild.store(nullptr);
+}
