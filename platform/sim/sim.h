@@ -24,7 +24,11 @@ using platform::DWORD;
 
 // Returns the simulation to a fresh machine: empty registry, no services, no
 // processes, no events, clock at 0, module path "C:\qeln\site1\qelnhost.exe",
-// no failures armed. Joins any thread the simulation started.
+// no failures armed, not started by the SCM. Joins any thread the simulation
+// started: live children are ended and a held thread released, so a
+// dispatcher run returns; Reset waits for that (and aborts after 10 s).
+// Heap blocks allocated before a reset no longer count as live but may still
+// be released.
 void Reset();
 
 // UTF-8 <-> UTF-16 for test convenience.
@@ -42,8 +46,21 @@ std::string U8(const std::u16string& utf16);
 //   "Console Stopping QELN1."
 //   "ExitProcess 0"
 //   "Dispatcher returned"
-//   "Control 1"             (a control delivered to the registered handler)
-//   "ChildExited pid=1000 code=3"
+//   "Control 1"             (a control about to be delivered to the handler)
+//   "Control 1 done"        (the handler has returned)
+//   "Control 1 dropped"     (no handler registered, or no dispatcher run)
+//   "ChildExited pid=1000 code=3"        (the child ended by itself: ExitChild)
+//   "CreateServiceW QELN1"               (" failed" appended when the name is taken)
+//   "ControlService QELN1 1 accepted"    (or "... refused")
+//   "QueryServiceStatus QELN1 state=3"   (the state the query reported)
+//   "DeleteService QELN1"                (" failed" appended on a second delete)
+//   "StartServiceW QELN1"
+// "CreateProcessW ..." is logged for every attempt, with " failed" appended
+// when the launch failed; "TerminateProcess ..." gets " failed" appended when
+// the child had already ended (an invalid handle logs nothing). Console text
+// is logged with each line break written as the two characters \ and n.
+// A call failed by FailNth logs nothing (CreateProcessW excepted); registry
+// calls are never logged (RegSnapshot shows their effect).
 std::vector<std::string> Events();
 // The events whose text starts with `prefix`, in order.
 std::vector<std::string> EventsStartingWith(const std::string& prefix);
@@ -55,12 +72,24 @@ bool WaitForEvent(const std::string& prefix, int count = 1, int timeout_ms = 500
 // Every status record reported through SetServiceStatus, in order.
 std::vector<platform::SERVICE_STATUS> StatusReports();
 
+// Pausing a thread at a chosen point, to order a race deterministically:
+// the next thread that logs an event starting with `prefix` stops right after
+// logging it (outside the simulation's lock, so every other call goes on)
+// until ReleaseHold(). WaitHeld blocks (real time) until a thread is stopped
+// there; false on time-out. Reset releases a held thread.
+void HoldAfter(const std::string& prefix);
+bool WaitHeld(int timeout_ms = 5000);
+void ReleaseHold();
+
 // ---- Virtual clock ----
 // Sleep and Beep return at once and advance this clock by their duration.
 std::uint64_t NowMs();
 
 // ---- Module path, console, exit ----
 // Pass an empty string to make GetModuleFileNameW fail (return 0).
+// GetModuleFileNameW behaves as on current Windows: a path that does not fit
+// comes back as capacity - 1 characters and a terminator, with the capacity
+// as the result.
 void SetModulePath(const std::u16string& path);
 // Everything written through ConsoleWrite, as UTF-8.
 std::string ConsoleOutput();
@@ -99,6 +128,13 @@ int CallCount(Op op);
 // True when an armed failure of op was not reached yet.
 bool FailurePending(Op op);
 
+// One-shot hooks: `fn` runs on the calling thread at the entry of (before
+// anything else) or on the return from the next call of op, outside the
+// simulation's lock. Lets a test put a control at an exact point of a run.
+// Reset() clears them.
+void BeforeCall(Op op, void (*fn)(void*), void* context);
+void AfterCall(Op op, void (*fn)(void*), void* context);
+
 // ---- Heap ----
 // Blocks allocated through HeapAllocate and not yet released.
 std::size_t LiveAllocations();
@@ -106,6 +142,15 @@ std::size_t LiveAllocations();
 // ---- Registry ----
 // Paths are relative to HKEY_LOCAL_MACHINE, backslash-separated; key and
 // value names compare case-insensitively, as on Windows.
+// The registry calls behave as on Windows where the host can tell: a handle
+// carries the access it was opened with (ERROR_ACCESS_DENIED otherwise), a
+// too-small buffer gets ERROR_MORE_DATA with the needed size (and is
+// scribbled with 0xCD), a handle to a deleted key answers ERROR_KEY_DELETED
+// (1018), an invalid or twice-closed handle ERROR_INVALID_HANDLE (6), and
+// RegOpenKeyW of an empty path hands back the handle passed in. One Windows
+// quirk is left out on purpose: RegSetValueExW stores exactly `size` bytes,
+// where Windows appends a terminator to string data that lacks one when the
+// character after the data happens to be 0 (reading past the given size).
 void RegSetRaw(const std::u16string& path, const std::u16string& name, DWORD type,
                const std::vector<std::uint8_t>& bytes);  // creates keys on the way
 void RegSetString(const std::u16string& path, const std::u16string& name,
@@ -121,7 +166,10 @@ struct RegValue {
 bool RegGet(const std::u16string& path, const std::u16string& name, RegValue* out);
 // Text dump of a key and everything below it, sorted, one line per key and per
 // value: "KEY <path>" / "VAL <path> | <name> | <type> | <hex bytes>".
-// Empty when the key does not exist.
+// Empty when the key does not exist. Paths and names are written as stored
+// (UTF-8), the type in decimal, the bytes as lower-case hex pairs separated
+// by blanks; each line ends in "\n". A key's values come before its subkeys,
+// both sorted by name ignoring case.
 std::string RegSnapshot(const std::u16string& path);
 // Keys opened or created and not yet closed.
 std::size_t OpenKeyCount();
@@ -155,6 +203,15 @@ void SetServiceState(const std::u16string& name, DWORD state);
 void SetStopBehaviour(const std::u16string& name, bool accept, int pending_queries,
                       DWORD final_state);
 // Service and manager handles opened and not yet closed.
+//
+// CreateServiceW writes the registration as Windows does, under
+// "SYSTEM\CurrentControlSet\Services\<name>": Type, Start, ErrorControl
+// (REG_DWORD), ImagePath (REG_EXPAND_SZ), DisplayName and ObjectName
+// "LocalSystem" (REG_SZ); AddService writes the same. DeleteService marks the
+// service for deletion: it can still be opened, its name stays taken and a
+// second DeleteService fails; the service and its key with everything below
+// it go when its last handle is closed. ControlService fills the record
+// also when it refuses (service not active, stop not accepted).
 std::size_t OpenScHandleCount();
 
 // ---- The host's own service run ----
