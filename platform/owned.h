@@ -7,7 +7,7 @@
 
 namespace platform {
 
-// One owner per handle kind: the close function is a template argument, so
+// One owner per handle kind (all of them pointers): the close function is a template argument, so
 // the owner is the size of the handle. Moves, never copies.
 template <typename T, auto Close>
 class UniqueOwner {
@@ -24,16 +24,16 @@ public:
     }
 
     T get() const { return value_; }
-    explicit operator bool() const { return value_ != T(); }
+    explicit operator bool() const { return value_ != nullptr; }
     T release() {
         T value = value_;
-        value_ = T();
+        value_ = nullptr;
         return value;
     }
-    void reset(T value = T()) {
+    void reset(T value = nullptr) {
         T old = value_;
         value_ = value;
-        if (old != T()) Close(old);
+        if (old != nullptr) Close(old);
     }
     // Releases the current value and hands out the address for an out-parameter.
     T* put() {
@@ -42,7 +42,7 @@ public:
     }
 
 private:
-    T value_ = T();
+    T value_ = nullptr;
 };
 
 inline void CloseKeyOwner(HKEY key) { RegCloseKey(key); }

@@ -40,6 +40,8 @@ public:
     ~ReportGuard() { ReportLock.clear(std::memory_order_release); }
     ReportGuard(const ReportGuard&) = delete;
     ReportGuard& operator=(const ReportGuard&) = delete;
+    ReportGuard(ReportGuard&&) = delete;
+    ReportGuard& operator=(ReportGuard&&) = delete;
 };
 
 // What has been reported last: 0 before the first report.
