@@ -1,0 +1,540 @@
+// benchdriver.exe: measures how long qelnhost.exe takes to start and to stop
+// its hosted application, against floorsvc.exe, the least a service host can
+// do. Everything happens in this one process, so the Wine session (and its
+// services.exe) lives for the whole run; every service made here is removed
+// before it ends.
+//
+//   benchdriver.exe [--reps N] [--hold DIR]
+//
+// Three configurations, all hosting testchild.exe that waits for a quit file:
+//   host-primed  qelnhost.exe, the UPS registry area already primed
+//   host-first   qelnhost.exe, the UPS area deleted before every start, so
+//                every start does the first-start priming
+//   floor        floorsvc.exe
+// Each repetition times StartServiceW -> RUNNING and ControlService(STOP) ->
+// STOPPED, polling QueryServiceStatus every millisecond, with
+// QueryPerformanceCounter. The order of the configurations rotates from one
+// repetition to the next so that a slow spell of the machine does not fall on
+// one of them only. One untimed round comes first.
+//
+// With --hold DIR (a Windows path) it then starts each service once more and
+// holds it with a live child: it writes DIR\held-host (then DIR\held-floor)
+// holding the service's process id, and stops that service once
+// DIR\release-host (DIR\release-floor) exists. bench/run.sh reads the CPU time
+// and memory of the held process meanwhile.
+//
+// Results go to standard output as "ROW|figure|value|target|verdict" lines;
+// progress and errors go to standard error.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr DWORD kWaitMs = 20000;
+const wchar_t kRoot[] = L"C:\\qelnbench";
+const wchar_t kUpsKey[] = L"SYSTEM\\CurrentControlSet\\Services\\UPS";
+const wchar_t kUpsConfigKey[] = L"SYSTEM\\CurrentControlSet\\Services\\UPS\\Config";
+
+// The build tree is a Linux path; Wine shows the Linux root as drive Z:.
+std::wstring FromBuildPath(const char* linuxPath) {
+    std::wstring path = L"Z:";
+    for (const char* c = linuxPath; *c != '\0'; ++c)
+        path += (*c == '/') ? L'\\' : static_cast<wchar_t>(*c);
+    return path;
+}
+
+std::string Narrow(const std::wstring& text) {
+    std::string out;
+    for (wchar_t c : text)
+        out += (c < 128) ? static_cast<char>(c) : '?';
+    return out;
+}
+
+void Say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Say(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+}
+
+double g_ticksPerMs = 0;
+double NowMs() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return static_cast<double>(now.QuadPart) / g_ticksPerMs;
+}
+
+bool FileExists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool CreateTree(const std::wstring& path) {
+    for (size_t at = path.find(L'\\', 3);; at = path.find(L'\\', at + 1)) {
+        std::wstring part = path.substr(0, at);
+        DWORD attributes = GetFileAttributesW(part.c_str());
+        bool isDirectory =
+            attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (!isDirectory && !CreateDirectoryW(part.c_str(), nullptr)) return false;
+        if (at == std::wstring::npos) return true;
+    }
+}
+
+void DeleteTree(const std::wstring& path) {
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &entry);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = entry.cFileName;
+            if (name == L"." || name == L"..") continue;
+            std::wstring full = path + L"\\" + name;
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                DeleteTree(full);
+            } else {
+                SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(full.c_str());
+            }
+        } while (FindNextFileW(find, &entry));
+        FindClose(find);
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+bool WriteTextFile(const std::wstring& path, const std::string& text) {
+    std::wstring aside = path + L".part";
+    HANDLE file = CreateFileW(aside.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    BOOL ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
+    return ok && written == text.size() &&
+           MoveFileExW(aside.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+bool WaitForFile(const std::wstring& path, DWORD timeoutMs) {
+    DWORD start = GetTickCount();
+    while (!FileExists(path)) {
+        if (GetTickCount() - start > timeoutMs) return false;
+        Sleep(5);
+    }
+    return true;
+}
+
+bool KeyExists(const wchar_t* path) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    RegCloseKey(key);
+    return true;
+}
+
+// One service under test: an executable in a directory of its own, hosting
+// the test child with a report and a quit file of its own.
+struct Config {
+    Config(const char* label_, bool firstStart_, const std::wstring& name_,
+           const std::wstring& exe_)
+        : label(label_), firstStart(firstStart_), name(name_), exe(exe_) {}
+
+    const char* label;  // in the results
+    bool firstStart;    // delete the UPS area before every start
+    std::wstring name;  // service name
+    std::wstring exe;   // installed copy
+    std::wstring imagePath;
+    std::wstring reportPath;
+    std::wstring quitPath;
+    SC_HANDLE service = nullptr;
+    std::vector<double> startMs;
+    std::vector<double> stopMs;
+    int failures = 0;
+};
+
+bool WriteParameters(const Config& config, const std::wstring& childExe,
+                     const std::wstring& workDir) {
+    std::wstring keyPath = L"SYSTEM\\CurrentControlSet\\Services\\" + config.name + L"\\Parameters";
+    std::wstring commandLine =
+        L"\"" + childExe + L"\" /report:" + config.reportPath + L" /wait:" + config.quitPath;
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                        &key, nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    bool ok = true;
+    const std::pair<const wchar_t*, const std::wstring*> values[] = {
+        {L"AppDirectory", &workDir}, {L"Application", &childExe}, {L"AppParameters", &commandLine}};
+    for (const auto& value : values) {
+        DWORD bytes = static_cast<DWORD>((value.second->size() + 1) * sizeof(wchar_t));
+        ok = ok && RegSetValueExW(key, value.first, 0, REG_SZ,
+                                  reinterpret_cast<const BYTE*>(value.second->c_str()),
+                                  bytes) == ERROR_SUCCESS;
+    }
+    RegCloseKey(key);
+    return ok;
+}
+
+DWORD CurrentState(SC_HANDLE service) {
+    SERVICE_STATUS status;
+    return QueryServiceStatus(service, &status) ? status.dwCurrentState : 0;
+}
+
+// Polls every millisecond until the service reports `state`; returns the time
+// it was seen, or a negative number on timeout or on STOPPED while waiting for
+// another state.
+double PollFor(SC_HANDLE service, DWORD state) {
+    double start = NowMs();
+    for (;;) {
+        DWORD current = CurrentState(service);
+        double now = NowMs();
+        if (current == state) return now;
+        if (current == SERVICE_STOPPED && state != SERVICE_STOPPED) return -1;
+        if (now - start > kWaitMs) return -1;
+        Sleep(1);
+    }
+}
+
+DWORD ServiceProcessId(SC_HANDLE service) {
+    SERVICE_STATUS_PROCESS status;
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                              sizeof status, &needed)) {
+        return 0;
+    }
+    return status.dwProcessId;
+}
+
+// The child's process id from its report ("pid=N" in UTF-16).
+DWORD ChildProcessId(const std::wstring& reportPath) {
+    HANDLE file = CreateFileW(reportPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    wchar_t text[256] = {};
+    DWORD got = 0;
+    ReadFile(file, text, sizeof text - sizeof(wchar_t), &got, nullptr);
+    CloseHandle(file);
+    return wcsncmp(text, L"pid=", 4) == 0 ? static_cast<DWORD>(wcstoul(text + 4, nullptr, 10)) : 0;
+}
+
+// Waits until the process `pid` has gone (when it can be opened at all).
+void WaitForProcessEnd(DWORD pid) {
+    if (pid == 0) return;
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    if (process == nullptr) return;
+    WaitForSingleObject(process, kWaitMs);
+    CloseHandle(process);
+}
+
+// Starts the service and waits until it runs and its child has reported.
+// Returns the start time in ms (negative on failure) and the process ids.
+double StartAndSettle(Config& config, DWORD* servicePid, DWORD* childPid) {
+    DeleteFileW(config.reportPath.c_str());
+    DeleteFileW(config.quitPath.c_str());
+    if (config.firstStart) {
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, kUpsKey);
+        if (KeyExists(kUpsKey)) {
+            Say("%s: the UPS area could not be deleted", config.label);
+            return -1;
+        }
+    }
+    double begin = NowMs();
+    if (!StartServiceW(config.service, 0, nullptr)) {
+        Say("%s: StartServiceW failed, error %lu", config.label, GetLastError());
+        return -1;
+    }
+    double running = PollFor(config.service, SERVICE_RUNNING);
+    *servicePid = ServiceProcessId(config.service);
+    if (running < 0) {
+        Say("%s: the service did not reach RUNNING", config.label);
+        return -1;
+    }
+    if (!WaitForFile(config.reportPath, kWaitMs)) {
+        Say("%s: the child did not report", config.label);
+        return -1;
+    }
+    *childPid = ChildProcessId(config.reportPath);
+    if (config.firstStart && !KeyExists(kUpsConfigKey)) {
+        Say("%s: the start did not prime the UPS area", config.label);
+        return -1;
+    }
+    return running - begin;
+}
+
+// Stops the service; returns the stop time in ms (negative on failure). Waits
+// until the service process and the child have gone.
+double StopAndSettle(Config& config, DWORD servicePid, DWORD childPid) {
+    SERVICE_STATUS status;
+    double begin = NowMs();
+    double stopped = -1;
+    if (ControlService(config.service, SERVICE_CONTROL_STOP, &status)) {
+        stopped = PollFor(config.service, SERVICE_STOPPED);
+    } else {
+        Say("%s: ControlService(STOP) failed, error %lu", config.label, GetLastError());
+    }
+    if (stopped < 0 && CurrentState(config.service) != SERVICE_STOPPED) {
+        // Leave nothing running for the next repetition.
+        WriteTextFile(config.quitPath, "0");
+        PollFor(config.service, SERVICE_STOPPED);
+    }
+    WaitForProcessEnd(servicePid);
+    WaitForProcessEnd(childPid);
+    return stopped < 0 ? -1 : stopped - begin;
+}
+
+bool RunOnce(Config& config, bool record) {
+    DWORD servicePid = 0;
+    DWORD childPid = 0;
+    double start = StartAndSettle(config, &servicePid, &childPid);
+    // The stop is timed from a settled service, not while the child is still
+    // starting up.
+    if (start >= 0) Sleep(100);
+    double stop = StopAndSettle(config, servicePid, childPid);
+    bool ok = start >= 0 && stop >= 0;
+    if (record) {
+        if (ok) {
+            config.startMs.push_back(start);
+            config.stopMs.push_back(stop);
+        } else {
+            ++config.failures;
+        }
+    }
+    return ok;
+}
+
+// Stops and deletes a service of that name, if any, and its registry key.
+void RemoveService(SC_HANDLE manager, const std::wstring& name) {
+    SC_HANDLE service = OpenServiceW(manager, name.c_str(), SERVICE_ALL_ACCESS);
+    if (service != nullptr) {
+        SERVICE_STATUS status;
+        if (ControlService(service, SERVICE_CONTROL_STOP, &status))
+            PollFor(service, SERVICE_STOPPED);
+        DeleteService(service);
+        CloseServiceHandle(service);
+    }
+    for (DWORD waited = 0; waited < kWaitMs; waited += 50) {
+        SC_HANDLE still = OpenServiceW(manager, name.c_str(), SERVICE_QUERY_STATUS);
+        if (still == nullptr) break;
+        CloseServiceHandle(still);
+        Sleep(50);
+    }
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, (L"SYSTEM\\CurrentControlSet\\Services\\" + name).c_str());
+}
+
+// Holds the service running with a live child until DIR\release-<tag> exists.
+bool Hold(Config& config, const std::wstring& dir, const char* tag) {
+    std::wstring held = dir + L"\\held-" + std::wstring(tag, tag + strlen(tag));
+    std::wstring release = dir + L"\\release-" + std::wstring(tag, tag + strlen(tag));
+    DeleteFileW(release.c_str());
+    DWORD servicePid = 0;
+    DWORD childPid = 0;
+    bool ok = StartAndSettle(config, &servicePid, &childPid) >= 0;
+    if (ok) {
+        ok = WriteTextFile(held, std::to_string(servicePid) + "\n");
+        if (ok && !WaitForFile(release, 120000)) {
+            Say("hold %s: no release within 120 s", tag);
+            ok = false;
+        }
+    }
+    StopAndSettle(config, servicePid, childPid);
+    DeleteFileW(held.c_str());
+    DeleteFileW(release.c_str());
+    return ok;
+}
+
+struct Summary {
+    double median = 0, min = 0, max = 0, q1 = 0, q3 = 0;
+};
+
+double Quantile(const std::vector<double>& sorted, double q) {
+    double at = q * static_cast<double>(sorted.size() - 1);
+    size_t low = static_cast<size_t>(at);
+    size_t high = std::min(low + 1, sorted.size() - 1);
+    return sorted[low] + (sorted[high] - sorted[low]) * (at - static_cast<double>(low));
+}
+
+Summary Summarise(std::vector<double> values) {
+    Summary summary;
+    if (values.empty()) return summary;
+    std::sort(values.begin(), values.end());
+    summary.median = Quantile(values, 0.5);
+    summary.q1 = Quantile(values, 0.25);
+    summary.q3 = Quantile(values, 0.75);
+    summary.min = values.front();
+    summary.max = values.back();
+    return summary;
+}
+
+void Row(const std::string& figure, const std::string& value, const std::string& target,
+         const std::string& verdict) {
+    std::printf("ROW|%s|%s|%s|%s\n", figure.c_str(), value.c_str(), target.c_str(),
+                verdict.c_str());
+}
+
+std::string Format(const char* format, double a, double b = 0, double c = 0, double d = 0,
+                   double e = 0) {
+    char text[160];
+    std::snprintf(text, sizeof text, format, a, b, c, d, e);
+    return text;
+}
+
+void TimingRow(const char* what, const Config& config, const std::vector<double>& values) {
+    Summary s = Summarise(values);
+    std::string figure = std::string(what) + " " + config.label;
+    std::string value = values.empty()
+                            ? std::string("no successful run")
+                            : Format("median %.1f ms (min %.1f, IQR %.1f-%.1f, max %.1f)", s.median,
+                                     s.min, s.q1, s.q3, s.max);
+    value += " n=" + std::to_string(values.size());
+    if (config.failures > 0) value += " failed=" + std::to_string(config.failures);
+    Row(figure, value, "", "");
+}
+
+// The ratio of the medians, the verdict's figure, and beside it the median of
+// the ratios within each repetition (the three configurations of one
+// repetition run back to back, so a slow spell of the machine affects both
+// sides of such a ratio alike); `aligned` when no repetition failed.
+void RatioRow(const char* what, const Config& host, const std::vector<double>& hostValues,
+              const std::vector<double>& floorValues, bool aligned, bool targeted) {
+    std::string figure = std::string("ratio ") + what + " " + host.label + "/floor";
+    if (hostValues.empty() || floorValues.empty()) {
+        Row(figure, "n/a", targeted ? "<= 1.05" : "", targeted ? "MISSED" : "");
+        return;
+    }
+    double ratio = Summarise(hostValues).median / Summarise(floorValues).median;
+    std::string value = Format("%.3f", ratio);
+    if (aligned && hostValues.size() == floorValues.size()) {
+        std::vector<double> paired;
+        for (size_t i = 0; i < hostValues.size(); ++i)
+            paired.push_back(hostValues[i] / floorValues[i]);
+        Summary s = Summarise(paired);
+        value += Format(" (per repetition: median %.3f, IQR %.3f-%.3f)", s.median, s.q1, s.q3);
+    }
+    Row(figure, value, targeted ? "<= 1.05" : "(none)",
+        targeted ? (ratio <= 1.05 ? "met" : "MISSED") : "");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int reps = 20;
+    std::wstring holdDir;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--reps" && i + 1 < argc) {
+            reps = std::atoi(argv[++i]);
+        } else if (arg == "--hold" && i + 1 < argc) {
+            std::string dir = argv[++i];
+            holdDir.assign(dir.begin(), dir.end());
+        } else {
+            Say("usage: benchdriver.exe [--reps N] [--hold DIR]");
+            return 2;
+        }
+    }
+    if (reps < 1) reps = 1;
+
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    g_ticksPerMs = static_cast<double>(frequency.QuadPart) / 1000.0;
+
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (manager == nullptr) {
+        Say("OpenSCManagerW failed, error %lu", GetLastError());
+        return 1;
+    }
+
+    const std::wstring root = kRoot;
+    const std::wstring workDir = root + L"\\work";
+    const std::wstring childExe = root + L"\\app\\testchild.exe";
+    Config hostPrimed{"host-primed", false, L"QELNB", root + L"\\hostB\\qelnhost.exe"};
+    Config hostFirst{"host-first", true, L"QELNB", root + L"\\hostB\\qelnhost.exe"};
+    Config floor{"floor", false, L"QelnBenchFloor", root + L"\\floor\\floorsvc.exe"};
+    hostPrimed.imagePath = hostPrimed.exe;  // as -install registers it: no quotes, no arguments
+    hostFirst.imagePath = hostFirst.exe;
+    floor.imagePath = L"\"" + floor.exe + L"\" " + floor.name;
+    Config* configs[] = {&hostPrimed, &hostFirst, &floor};
+    for (Config* config : configs) {
+        config->reportPath = workDir + L"\\" + config->name + L".report";
+        config->quitPath = workDir + L"\\" + config->name + L".quit";
+    }
+
+    // Leftovers of an interrupted run, then a fresh tree.
+    RemoveService(manager, hostPrimed.name);
+    RemoveService(manager, floor.name);
+    DeleteTree(root);
+    bool ready = CreateTree(root + L"\\hostB") && CreateTree(root + L"\\floor") &&
+                 CreateTree(root + L"\\app") && CreateTree(workDir) &&
+                 CopyFileW(FromBuildPath(QELN_HOST_EXE).c_str(), hostPrimed.exe.c_str(), FALSE) &&
+                 CopyFileW(FromBuildPath(QELN_FLOOR_EXE).c_str(), floor.exe.c_str(), FALSE) &&
+                 CopyFileW(FromBuildPath(QELN_CHILD_EXE).c_str(), childExe.c_str(), FALSE);
+    if (!ready) {
+        Say("could not lay out %s, error %lu", Narrow(root).c_str(), GetLastError());
+        DeleteTree(root);
+        CloseServiceHandle(manager);
+        return 1;
+    }
+
+    // Both services on demand start, so that a crashed run leaves nothing that
+    // starts by itself when the Wine session boots again.
+    int status = 0;
+    for (Config* config : {&hostPrimed, &floor}) {
+        config->service =
+            CreateServiceW(manager, config->name.c_str(), config->name.c_str(), SERVICE_ALL_ACCESS,
+                           SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                           config->imagePath.c_str(), nullptr, nullptr, L"\0", nullptr, nullptr);
+        if (config->service == nullptr || !WriteParameters(*config, childExe, workDir)) {
+            Say("could not install %s, error %lu", Narrow(config->name).c_str(), GetLastError());
+            status = 1;
+        }
+    }
+    hostFirst.service = hostPrimed.service;
+
+    if (status == 0) {
+        Say("untimed round");
+        for (Config* config : configs) {
+            if (!RunOnce(*config, false)) status = 1;
+        }
+    }
+    if (status == 0) {
+        for (int rep = 0; rep < reps; ++rep) {
+            for (int k = 0; k < 3; ++k)
+                RunOnce(*configs[(rep + k) % 3], true);
+            Say("repetition %d of %d done", rep + 1, reps);
+        }
+        // The UPS area stays primed, as after any real first start.
+        if (!KeyExists(kUpsConfigKey)) RunOnce(hostFirst, false);
+
+        bool aligned = hostPrimed.failures == 0 && hostFirst.failures == 0 && floor.failures == 0;
+        for (Config* config : configs)
+            TimingRow("start->RUNNING", *config, config->startMs);
+        for (Config* config : configs)
+            TimingRow("stop->STOPPED ", *config, config->stopMs);
+        RatioRow("start", hostPrimed, hostPrimed.startMs, floor.startMs, aligned, true);
+        RatioRow("stop ", hostPrimed, hostPrimed.stopMs, floor.stopMs, aligned, true);
+        RatioRow("start", hostFirst, hostFirst.startMs, floor.startMs, aligned, false);
+        RatioRow("stop ", hostFirst, hostFirst.stopMs, floor.stopMs, aligned, false);
+        std::fflush(stdout);
+        for (Config* config : configs) {
+            if (config->startMs.empty()) status = 1;
+        }
+
+        if (!holdDir.empty()) {
+            if (!Hold(hostPrimed, holdDir, "host")) status = 1;
+            if (!Hold(floor, holdDir, "floor")) status = 1;
+        }
+    }
+
+    for (Config* config : {&hostPrimed, &floor}) {
+        if (config->service != nullptr) CloseServiceHandle(config->service);
+        RemoveService(manager, config->name);
+    }
+    CloseServiceHandle(manager);
+    DeleteTree(root);
+    return status;
+}
