@@ -19,10 +19,10 @@ have_cmd cmake || need+=(cmake)
 have_cmd ninja || need+=(ninja-build)
 have_cmd g++ || need+=(g++)
 [ -f /usr/src/googletest/CMakeLists.txt ] && have_pkg libgtest-dev || need+=(googletest libgtest-dev libgmock-dev)
-have_cmd i686-w64-mingw32-g++ || need+=(mingw-w64)
+{ have_cmd i686-w64-mingw32-g++-posix && have_cmd x86_64-w64-mingw32-g++-posix; } || need+=(mingw-w64)
 have_cmd wine || need+=(wine)
 have_pkg wine32:i386 || need+=(wine32:i386)
-have_pkg wine64 || need+=(wine64)
+{ have_pkg wine64 && [ -x /usr/lib/wine/wine64 ]; } || need+=(wine64)
 
 if [ ${#need[@]} -gt 0 ]; then
   [ "$(id -u)" = 0 ] || { echo "bootstrap: missing ${need[*]}; run as root to install" >&2; exit 1; }
@@ -35,10 +35,21 @@ if [ ${#need[@]} -gt 0 ]; then
   apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
 fi
 
+# The prefix is made by the 64-bit loader: the `wine` and `wineboot` commands
+# go through the 32-bit loader, which cannot start where the kernel refuses
+# 32-bit programs. wineboot then reports that the 32-bit rundll32 of syswow64
+# cannot be opened; that is harmless. `wineserver -w` waits until the prefix
+# is complete; the marker file makes the next call a no-op.
 if [ -n "$prefix" ] && [ ! -f "$prefix/.initialised" ]; then
   echo "bootstrap: initialising Wine prefix $prefix"
   mkdir -p "$prefix"
-  WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" wineboot --init >/dev/null 2>&1
-  WINEPREFIX="$prefix" WINEDEBUG=-all wineserver -w
+  log="$prefix/init.log"
+  if ! WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+         /usr/lib/wine/wine64 wineboot --init >"$log" 2>&1 ||
+     ! WINEPREFIX="$prefix" /usr/lib/wine/wineserver -w >>"$log" 2>&1; then
+    echo "bootstrap: initialising $prefix failed:" >&2
+    cat "$log" >&2
+    exit 1
+  fi
   touch "$prefix/.initialised"
 fi
