@@ -23,6 +23,10 @@ have_cmd g++ || need+=(g++)
 have_cmd wine || need+=(wine)
 have_pkg wine32:i386 || need+=(wine32:i386)
 { have_pkg wine64 && [ -x /usr/lib/wine/wine64 ]; } || need+=(wine64)
+# Static analysis, run by the test command.
+have_cmd clang-format || need+=(clang-format)
+have_cmd clang-tidy || need+=(clang-tidy)
+have_cmd cppcheck || need+=(cppcheck)
 
 if [ ${#need[@]} -gt 0 ]; then
   [ "$(id -u)" = 0 ] || { echo "bootstrap: missing ${need[*]}; run as root to install" >&2; exit 1; }

@@ -2,6 +2,8 @@
 # The test command. Builds and runs every layer, prints one summary line per
 # layer, and exits non-zero when any layer fails or cannot run:
 #   host   Linux build on the simulated platform (ASan + UBSan), all its tests
+#   host-tsan  the unit tests under ThreadSanitizer
+#   lint   clang-format, clang-tidy and cppcheck
 #   win32  the 32-bit Windows build; qelnhost.exe must be a PE32 i386 image
 #   wine   the Windows tests under Wine, from the win32 build when this machine
 #          can run 32-bit Windows programs, otherwise from the win64 build
@@ -100,6 +102,25 @@ elif run_ctest host; then
   pass "host: $ctest_result"
 else
   fail "host: $ctest_result"
+fi
+
+# ---- host-tsan: the unit tests again under ThreadSanitizer, among them the
+# stop-race stress test (thousands of controls at random points of a run).
+section "host-tsan"
+if ! configure_and_build host-tsan; then
+  fail "host-tsan: configure or build failed (build/test-logs/host-tsan-build.log)"
+elif run_ctest host-tsan; then
+  pass "host-tsan: $ctest_result"
+else
+  fail "host-tsan: $ctest_result"
+fi
+
+# ---- lint: formatting, clang-tidy and cppcheck on the host build's sources.
+section "lint"
+if quietly "$logs/lint.log" bash scripts/lint.sh build/host; then
+  pass "lint: clang-format, clang-tidy and cppcheck clean"
+else
+  fail "lint: findings (build/test-logs/lint.log)"
 fi
 
 # ---- win32: the real 32-bit program.

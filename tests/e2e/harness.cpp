@@ -1,5 +1,7 @@
 #include "harness.h"
 
+#include <tlhelp32.h>
+
 #include <cstdio>
 #include <cwchar>
 
@@ -205,12 +207,19 @@ DWORD ChildReport::ParentPid() const { return static_cast<DWORD>(wcstoul(Get(L"p
 
 bool WaitForReport(const std::wstring& path, ChildReport* report, DWORD timeoutMs) {
     DWORD start = GetTickCount();
-    while (!FileExists(path)) {
+    // The child moves its report into place; for a moment after the move it
+    // may still hold the file open for that move, so a failed open is retried
+    // like a missing file.
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (;;) {
+        if (FileExists(path)) {
+            file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                               0, nullptr);
+            if (file != INVALID_HANDLE_VALUE) break;
+        }
         if (GetTickCount() - start > timeoutMs) return false;
         Sleep(20);
     }
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
     std::wstring text;
     wchar_t chunk[1024];
     DWORD got = 0;
@@ -247,6 +256,36 @@ bool WatchedProcess::WaitForEnd(DWORD* exitCode, DWORD timeoutMs) {
 
 bool WatchedProcess::Running() const {
     return handle_ != nullptr && WaitForSingleObject(handle_, 0) == WAIT_TIMEOUT;
+}
+
+std::vector<DWORD> ProcessesRunning(const std::wstring& exe) {
+    std::vector<DWORD> ids;
+    const std::wstring base = exe.substr(exe.rfind(L'\\') + 1);
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return ids;
+    PROCESSENTRY32W entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (lstrcmpiW(entry.szExeFile, base.c_str()) != 0) continue;
+        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, entry.th32ProcessID);
+        if (process == nullptr) continue;  // ended since the snapshot
+        wchar_t image[MAX_PATH * 2] = {};
+        DWORD length = MAX_PATH * 2;
+        bool same = QueryFullProcessImageNameW(process, 0, image, &length) && lstrcmpiW(image, exe.c_str()) == 0;
+        if (same && WaitForSingleObject(process, 0) == WAIT_TIMEOUT) ids.push_back(entry.th32ProcessID);
+        CloseHandle(process);
+    }
+    CloseHandle(snapshot);
+    return ids;
+}
+
+bool WaitUntilNoneRuns(const std::wstring& exe, DWORD timeoutMs) {
+    DWORD start = GetTickCount();
+    while (!ProcessesRunning(exe).empty()) {
+        if (GetTickCount() - start > timeoutMs) return false;
+        Sleep(20);
+    }
+    return true;
 }
 
 Site::Site(const std::wstring& dir) : dir_(dir), exe_(dir + L"\\qelnhost.exe"), name_(L"QELN") {

@@ -106,6 +106,13 @@ private:
     HANDLE handle_ = nullptr;
 };
 
+// Ids of the live processes whose image is `exe` (full Windows path, letter
+// case ignored).
+std::vector<DWORD> ProcessesRunning(const std::wstring& exe);
+
+// Waits (bounded) until no process runs `exe`; false when one still does.
+bool WaitUntilNoneRuns(const std::wstring& exe, DWORD timeoutMs = kWaitMs);
+
 // One copy of the host: <dir>\qelnhost.exe, where the last character of
 // <dir> names the service. Construction removes leftovers of that service
 // and directory, then copies the host there.
