@@ -14,7 +14,8 @@ WCHAR* WideConcat(const WCHAR* a, const WCHAR* b, const WCHAR* c) {
     if (out == nullptr) return nullptr;
     std::size_t at = 0;
     for (int i = 0; i < 3; ++i) {
-        for (std::size_t k = 0; k < lengths[i]; ++k) out[at++] = parts[i][k];
+        for (std::size_t k = 0; k < lengths[i]; ++k)
+            out[at++] = parts[i][k];
     }
     out[at] = 0;
     return out;

@@ -45,9 +45,15 @@ private:
     T value_ = nullptr;
 };
 
-inline void CloseKeyOwner(HKEY key) { RegCloseKey(key); }
-inline void CloseScOwner(SC_HANDLE handle) { CloseServiceHandle(handle); }
-inline void ReleaseHeapOwner(WCHAR* block) { HeapRelease(block); }
+inline void CloseKeyOwner(HKEY key) {
+    RegCloseKey(key);
+}
+inline void CloseScOwner(SC_HANDLE handle) {
+    CloseServiceHandle(handle);
+}
+inline void ReleaseHeapOwner(WCHAR* block) {
+    HeapRelease(block);
+}
 
 using KeyOwner = UniqueOwner<HKEY, CloseKeyOwner>;
 using ScOwner = UniqueOwner<SC_HANDLE, CloseScOwner>;
@@ -57,7 +63,8 @@ using WideOwner = UniqueOwner<WCHAR*, ReleaseHeapOwner>;
 // Length of a terminated wide string, in characters.
 inline std::size_t WideLength(const WCHAR* text) {
     std::size_t n = 0;
-    while (text[n] != 0) ++n;
+    while (text[n] != 0)
+        ++n;
     return n;
 }
 

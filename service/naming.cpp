@@ -56,6 +56,10 @@ WCHAR* BuildName(const WCHAR* prefix) {
 
 }  // namespace
 
-WCHAR* BuildServiceName() { return BuildName(kServicePrefix); }
+WCHAR* BuildServiceName() {
+    return BuildName(kServicePrefix);
+}
 
-WCHAR* BuildDisplayName() { return BuildName(kDisplayPrefix); }
+WCHAR* BuildDisplayName() {
+    return BuildName(kDisplayPrefix);
+}

@@ -45,7 +45,9 @@ public:
 };
 
 // What has been reported last: 0 before the first report.
-DWORD LastReported() { return ServiceStatus.dwCurrentState; }
+DWORD LastReported() {
+    return ServiceStatus.dwCurrentState;
+}
 
 // Reports RUNNING unless a stop has been asked for meanwhile.
 void ReportRunning() {
@@ -70,8 +72,8 @@ void ReportStopped() {
 void ReadStringValue(HKEY key, const WCHAR* name, WCHAR* buffer, DWORD bytes) {
     DWORD type = REG_NONE;
     DWORD size = bytes;
-    LONG status = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer),
-                                   &size);
+    LONG status =
+        RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
     if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ) || size > bytes) {
         buffer[0] = 0;
         return;

@@ -24,7 +24,9 @@ Heap& H() {
 
 }  // namespace
 
-void ResetHeapLocked() { ++H().generation; }
+void ResetHeapLocked() {
+    ++H().generation;
+}
 
 }  // namespace internal
 
@@ -58,7 +60,7 @@ void HeapRelease(void* block) {
         if (H().blocks.erase(block) == 0) {
             // Freeing what this heap never handed out (or freeing twice) is a
             // fault of the caller: stop here, where it happened.
-            std::fprintf(stderr, "HeapRelease: %p is not a live block of this heap\n", block);
+            (void)std::fprintf(stderr, "HeapRelease: %p is not a live block of this heap\n", block);
             std::abort();
         }
     }

@@ -29,6 +29,8 @@ public:
     ~Call();
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
+    Call(Call&&) = delete;
+    Call& operator=(Call&&) = delete;
     std::unique_lock<std::mutex>& Lock() { return lock_; }
 
 private:
@@ -56,7 +58,7 @@ std::uintptr_t NextHandleLocked();
 
 // Text helpers.
 std::u16string FromWide(const platform::WCHAR* text);  // null gives ""
-std::u16string Fold(const std::u16string& text);       // upper case, as the registry and SCM compare
+std::u16string Fold(const std::u16string& text);  // upper case, as the registry and SCM compare
 bool EqualNoCase(const std::u16string& a, const std::u16string& b);
 std::string Dec(std::uint64_t value);
 

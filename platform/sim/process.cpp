@@ -52,8 +52,8 @@ HANDLE NewHandleLocked(bool process, DWORD pid) {
 }
 
 bool RestZero(const platform::STARTUPINFOW& s) {
-    return s.lpReserved == nullptr && s.lpDesktop == nullptr && s.lpTitle == nullptr && s.dwX == 0 &&
-           s.dwY == 0 && s.dwXSize == 0 && s.dwYSize == 0 && s.dwXCountChars == 0 &&
+    return s.lpReserved == nullptr && s.lpDesktop == nullptr && s.lpTitle == nullptr &&
+           s.dwX == 0 && s.dwY == 0 && s.dwXSize == 0 && s.dwYSize == 0 && s.dwXCountChars == 0 &&
            s.dwYCountChars == 0 && s.dwFillAttribute == 0 && s.dwFlags == 0 && s.wShowWindow == 0 &&
            s.cbReserved2 == 0 && s.lpReserved2 == nullptr && s.hStdInput == nullptr &&
            s.hStdOutput == nullptr && s.hStdError == nullptr;
@@ -72,11 +72,15 @@ std::u16string ProgramOf(const LaunchRecord& r) {
     return cmd.substr(0, cmd.find(u' '));
 }
 
-std::string Text(bool null, const std::u16string& text) { return null ? "null" : U8(text); }
+std::string Text(bool null, const std::u16string& text) {
+    return null ? "null" : U8(text);
+}
 
 }  // namespace
 
-void ResetProcessesLocked() { P() = Processes(); }
+void ResetProcessesLocked() {
+    P() = Processes();
+}
 
 void EndAllChildrenLocked() {
     for (auto& c : P().children) {
@@ -158,7 +162,8 @@ BOOL CreateProcessW(const WCHAR* application, WCHAR* command_line, void* process
     if (ok) {
         std::u16string program = Fold(ProgramOf(r));
         ok = false;
-        for (const std::u16string& exe : P().executables) ok = ok || (!program.empty() && exe == program);
+        for (const std::u16string& exe : P().executables)
+            ok = ok || (!program.empty() && exe == program);
     }
     if (ok) {
         r.pid = P().next_pid++;
@@ -171,8 +176,8 @@ BOOL CreateProcessW(const WCHAR* application, WCHAR* command_line, void* process
     P().launches.push_back(r);
     LogLocked("CreateProcessW app=" + Text(r.application_null, r.application) +
               " cmd=" + Text(r.command_line_null, r.command_line) +
-              " inherit=" + Dec(static_cast<std::uint32_t>(inherit_handles)) + " flags=" + Dec(flags) +
-              " env=" + (r.environment_null ? "null" : "set") +
+              " inherit=" + Dec(static_cast<std::uint32_t>(inherit_handles)) +
+              " flags=" + Dec(flags) + " env=" + (r.environment_null ? "null" : "set") +
               " dir=" + Text(r.directory_null, r.directory) +
               " cb=" + (startup != nullptr ? Dec(startup->cb) : std::string("null")) +
               (ok ? "" : " failed"));

@@ -97,7 +97,8 @@ LONG SplitPath(const std::u16string& path, std::vector<std::u16string>* parts) {
     return platform::ERROR_SUCCESS;
 }
 
-std::shared_ptr<Key> FindLocked(std::shared_ptr<Key> key, const std::vector<std::u16string>& parts) {
+std::shared_ptr<Key> FindLocked(std::shared_ptr<Key> key,
+                                const std::vector<std::u16string>& parts) {
     for (const std::u16string& part : parts) {
         auto it = key->subkeys.find(Fold(part));
         if (it == key->subkeys.end()) return nullptr;
@@ -113,8 +114,8 @@ std::shared_ptr<Key> FindPathLocked(const std::u16string& path) {
 }
 
 // Creates every missing key along parts; *created tells whether the last was new.
-std::shared_ptr<Key> CreateLocked(std::shared_ptr<Key> key, const std::vector<std::u16string>& parts,
-                                  bool* created) {
+std::shared_ptr<Key> CreateLocked(std::shared_ptr<Key> key,
+                                  const std::vector<std::u16string>& parts, bool* created) {
     *created = false;
     for (const std::u16string& part : parts) {
         std::shared_ptr<Key>& slot = key->subkeys[Fold(part)];
@@ -130,7 +131,8 @@ std::shared_ptr<Key> CreateLocked(std::shared_ptr<Key> key, const std::vector<st
 
 void MarkDeleted(Key* key) {
     key->deleted = true;
-    for (auto& sub : key->subkeys) MarkDeleted(sub.second.get());
+    for (auto& sub : key->subkeys)
+        MarkDeleted(sub.second.get());
 }
 
 std::string Hex(const std::vector<std::uint8_t>& bytes) {
@@ -178,7 +180,7 @@ void RegSetRawLocked(const std::u16string& path, const std::u16string& name, DWO
                      const std::vector<std::uint8_t>& bytes) {
     std::vector<std::u16string> parts;
     SplitPath(path, &parts);
-    bool created;
+    bool created = false;
     std::shared_ptr<Key> key = CreateLocked(R().root, parts, &created);
     key->values[Fold(name)] = Value{name, type, bytes};
 }
@@ -219,7 +221,9 @@ void RegSetString(const std::u16string& path, const std::u16string& name,
 
 void RegSetDword(const std::u16string& path, const std::u16string& name, DWORD value) {
     std::vector<std::uint8_t> bytes;
-    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+    bytes.reserve(4);
+    for (int i = 0; i < 4; ++i)
+        bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
     RegSetRaw(path, name, platform::REG_DWORD, bytes);
 }
 
@@ -363,11 +367,13 @@ LONG RegQueryValueExW(HKEY key, const WCHAR* name, DWORD* reserved, DWORD* type,
         if (*size < needed) {
             // The buffer's content is undefined after this failure: scribble it
             // so that no caller comes to rely on it.
-            for (DWORD i = 0; i < *size; ++i) data[i] = 0xCD;
+            for (DWORD i = 0; i < *size; ++i)
+                data[i] = 0xCD;
             *size = needed;
             return ERROR_MORE_DATA;
         }
-        for (DWORD i = 0; i < needed; ++i) data[i] = value.bytes[i];
+        for (DWORD i = 0; i < needed; ++i)
+            data[i] = value.bytes[i];
     }
     if (size != nullptr) *size = needed;
     return ERROR_SUCCESS;

@@ -62,20 +62,25 @@ Scm& M() {
     return scm;
 }
 
-std::string Name(const Service& service) { return U8(service.record.name); }
+std::string Name(const Service& service) {
+    return U8(service.record.name);
+}
 
 void WriteRegistrationLocked(const ServiceRecord& r) {
     std::u16string key = kServicesKey + r.name;
     auto dword = [&](const char16_t* name, DWORD value) {
         std::vector<std::uint8_t> bytes;
-        for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+        bytes.reserve(4);
+        for (int i = 0; i < 4; ++i)
+            bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
         RegSetRawLocked(key, name, platform::REG_DWORD, bytes);
     };
     dword(u"Type", r.type);
     dword(u"Start", r.start);
     dword(u"ErrorControl", r.error_control);
     RegSetStringLocked(key, u"ImagePath", platform::REG_EXPAND_SZ, r.binary_path);
-    if (!r.display_name.empty()) RegSetStringLocked(key, u"DisplayName", platform::REG_SZ, r.display_name);
+    if (!r.display_name.empty())
+        RegSetStringLocked(key, u"DisplayName", platform::REG_SZ, r.display_name);
     RegSetStringLocked(key, u"ObjectName", platform::REG_SZ, u"LocalSystem");
 }
 
@@ -100,9 +105,10 @@ SC_HANDLE NewScHandleLocked(bool manager, const std::u16string& folded) {
 void FillStatus(const Service& s, SERVICE_STATUS* status) {
     status->dwServiceType = s.record.type;
     status->dwCurrentState = s.state;
-    status->dwControlsAccepted = s.state == platform::SERVICE_RUNNING
-                                     ? platform::SERVICE_ACCEPT_STOP | platform::SERVICE_ACCEPT_SHUTDOWN
-                                     : 0;
+    status->dwControlsAccepted =
+        s.state == platform::SERVICE_RUNNING
+            ? platform::SERVICE_ACCEPT_STOP | platform::SERVICE_ACCEPT_SHUTDOWN
+            : 0;
     status->dwWin32ExitCode =
         s.state == platform::SERVICE_STOPPED && !s.ever_started ? kErrorServiceNeverStarted : 0;
     status->dwServiceSpecificExitCode = 0;
@@ -134,7 +140,9 @@ void ResetScmLocked() {
     m.dispatcher = Dispatcher();
 }
 
-bool DispatcherRunningLocked() { return M().dispatcher.running; }
+bool DispatcherRunningLocked() {
+    return M().dispatcher.running;
+}
 
 }  // namespace internal
 
@@ -246,7 +254,8 @@ SC_HANDLE CreateServiceW(SC_HANDLE manager, const WCHAR* name, const WCHAR* disp
     r.tag_null = tag == nullptr;
     r.dependencies_null = dependencies == nullptr;
     if (dependencies != nullptr) {
-        for (const WCHAR* p = dependencies; *p != 0; p += std::char_traits<char16_t>::length(p) + 1) {
+        for (const WCHAR* p = dependencies; *p != 0;
+             p += std::char_traits<char16_t>::length(p) + 1) {
             r.dependencies.push_back(p);
         }
     }
@@ -282,7 +291,7 @@ BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) {
     if (FailLocked(sim::Op::ControlService)) return FALSE;
     Service* s = ServiceOfLocked(service);
     if (s == nullptr || status == nullptr) return FALSE;
-    bool accepted;
+    bool accepted = false;
     if (s->state == SERVICE_STOPPED) {
         accepted = false;  // not active
     } else if (control == SERVICE_CONTROL_STOP) {
@@ -297,7 +306,8 @@ BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) {
     // As on Windows, the record is filled on acceptance and on the refusals
     // "not active" and "cannot accept".
     FillStatus(*s, status);
-    LogLocked("ControlService " + Name(*s) + " " + Dec(control) + (accepted ? " accepted" : " refused"));
+    LogLocked("ControlService " + Name(*s) + " " + Dec(control) +
+              (accepted ? " accepted" : " refused"));
     return accepted ? TRUE : FALSE;
 }
 
@@ -359,7 +369,8 @@ BOOL Dispatch(const SERVICE_TABLE_ENTRYW* table) {
     Dispatcher& d = M().dispatcher;
     if (FailLocked(sim::Op::StartServiceCtrlDispatcherW)) return FALSE;
     if (!d.started_by_scm || d.running) return FALSE;
-    if (table == nullptr || table[0].lpServiceName == nullptr || table[0].lpServiceProc == nullptr) {
+    if (table == nullptr || table[0].lpServiceName == nullptr ||
+        table[0].lpServiceProc == nullptr) {
         return FALSE;
     }
     d.running = true;
@@ -402,7 +413,8 @@ BOOL Dispatch(const SERVICE_TABLE_ENTRYW* table) {
         lock.lock();
         LogLocked("Control " + Dec(control) + " done");
     }
-    for (DWORD control : d.controls) LogLocked("Control " + Dec(control) + " dropped");
+    for (DWORD control : d.controls)
+        LogLocked("Control " + Dec(control) + " dropped");
     d.controls.clear();
     LogLocked("Dispatcher returned");
     lock.unlock();
@@ -428,8 +440,7 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerW(const WCHAR* name, LPHANDLER_F
     Call call(sim::Op::RegisterServiceCtrlHandlerW);
     if (FailLocked(sim::Op::RegisterServiceCtrlHandlerW)) return nullptr;
     Dispatcher& d = M().dispatcher;
-    if (!d.running || name == nullptr || handler == nullptr ||
-        !EqualNoCase(name, d.service_name)) {
+    if (!d.running || name == nullptr || handler == nullptr || !EqualNoCase(name, d.service_name)) {
         return nullptr;
     }
     if (d.status_handle == 0) {

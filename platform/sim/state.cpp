@@ -106,8 +106,12 @@ void RunHook(Hook* hooks, Op op) {
 
 }  // namespace
 
-void RunBeforeHook(Op op) { RunHook(S().before, op); }
-void RunAfterHook(Op op) { RunHook(S().after, op); }
+void RunBeforeHook(Op op) {
+    RunHook(S().before, op);
+}
+void RunAfterHook(Op op) {
+    RunHook(S().after, op);
+}
 
 void HoldIfRequested() {
     std::unique_lock<std::mutex> lock(Mutex());
@@ -144,7 +148,9 @@ bool FailLocked(Op op) {
     return false;
 }
 
-platform::LONG FailureCodeLocked() { return S().failure_code; }
+platform::LONG FailureCodeLocked() {
+    return S().failure_code;
+}
 
 std::uintptr_t NextHandleLocked() {
     S().next_handle += 4;
@@ -164,9 +170,13 @@ std::u16string Fold(const std::u16string& text) {
     return out;
 }
 
-bool EqualNoCase(const std::u16string& a, const std::u16string& b) { return Fold(a) == Fold(b); }
+bool EqualNoCase(const std::u16string& a, const std::u16string& b) {
+    return Fold(a) == Fold(b);
+}
 
-std::string Dec(std::uint64_t value) { return std::to_string(value); }
+std::string Dec(std::uint64_t value) {
+    return std::to_string(value);
+}
 
 // Status reports live here so that Reset clears them with the log.
 void RecordStatusLocked(const platform::SERVICE_STATUS& status) {
@@ -191,11 +201,11 @@ void Reset() {
         Changed().notify_all();
         if (!Changed().wait_for(lock, std::chrono::seconds(10),
                                 [] { return !DispatcherRunningLocked(); })) {
-            std::fprintf(stderr, "sim::Reset: a dispatcher run did not end within 10 s\n");
+            (void)std::fprintf(stderr, "sim::Reset: a dispatcher run did not end within 10 s\n");
             std::abort();
         }
         if (!Changed().wait_for(lock, std::chrono::seconds(10), [&] { return !s.held; })) {
-            std::fprintf(stderr, "sim::Reset: a held thread did not go on within 10 s\n");
+            (void)std::fprintf(stderr, "sim::Reset: a held thread did not go on within 10 s\n");
             std::abort();
         }
     }
@@ -207,9 +217,12 @@ void Reset() {
     s.module_path = kDefaultModulePath;
     s.console.clear();
     s.exit_codes.clear();
-    for (FaultState& f : s.faults) f = FaultState();
-    for (Hook& h : s.before) h = Hook();
-    for (Hook& h : s.after) h = Hook();
+    for (FaultState& f : s.faults)
+        f = FaultState();
+    for (Hook& h : s.before)
+        h = Hook();
+    for (Hook& h : s.after)
+        h = Hook();
     s.failure_code = platform::ERROR_ACCESS_DENIED;
     ResetRegistryLocked();
     ResetScmLocked();
@@ -222,8 +235,8 @@ std::u16string U16(const std::string& utf8) {
     std::u16string out;
     for (std::size_t i = 0; i < utf8.size();) {
         unsigned char c = static_cast<unsigned char>(utf8[i]);
-        std::uint32_t cp;
-        std::size_t extra;
+        std::uint32_t cp = 0;
+        std::size_t extra = 0;
         if (c < 0x80) {
             cp = c;
             extra = 0;

@@ -3,7 +3,9 @@
 
 namespace platform {
 
-void* HeapAllocate(std::size_t bytes) { return ::HeapAlloc(::GetProcessHeap(), 0, bytes); }
+void* HeapAllocate(std::size_t bytes) {
+    return ::HeapAlloc(::GetProcessHeap(), 0, bytes);
+}
 
 void HeapRelease(void* block) {
     if (block) ::HeapFree(::GetProcessHeap(), 0, block);

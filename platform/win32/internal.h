@@ -21,21 +21,37 @@ static_assert(sizeof(DWORD) == sizeof(::DWORD), "DWORD must be 32 bits on both s
 static_assert(sizeof(LONG) == sizeof(::LONG), "LONG must be 32 bits on both sides");
 static_assert(sizeof(BOOL) == sizeof(::BOOL), "BOOL sizes must match");
 
-inline const wchar_t* Wide(const WCHAR* text) { return reinterpret_cast<const wchar_t*>(text); }
-inline wchar_t* Wide(WCHAR* text) { return reinterpret_cast<wchar_t*>(text); }
-inline WCHAR* Portable(wchar_t* text) { return reinterpret_cast<WCHAR*>(text); }
+inline const wchar_t* Wide(const WCHAR* text) {
+    return reinterpret_cast<const wchar_t*>(text);
+}
+inline wchar_t* Wide(WCHAR* text) {
+    return reinterpret_cast<wchar_t*>(text);
+}
+inline WCHAR* Portable(wchar_t* text) {
+    return reinterpret_cast<WCHAR*>(text);
+}
 
 // Handles are opaque pointers on the portable side: the native value travels
 // unchanged in the pointer.
-inline ::HKEY Native(HKEY key) { return reinterpret_cast<::HKEY>(key); }
-inline ::SC_HANDLE Native(SC_HANDLE handle) { return reinterpret_cast<::SC_HANDLE>(handle); }
+inline ::HKEY Native(HKEY key) {
+    return reinterpret_cast<::HKEY>(key);
+}
+inline ::SC_HANDLE Native(SC_HANDLE handle) {
+    return reinterpret_cast<::SC_HANDLE>(handle);
+}
 inline ::SERVICE_STATUS_HANDLE Native(SERVICE_STATUS_HANDLE handle) {
     return reinterpret_cast<::SERVICE_STATUS_HANDLE>(handle);
 }
-inline ::HANDLE Native(HANDLE handle) { return reinterpret_cast<::HANDLE>(handle); }
+inline ::HANDLE Native(HANDLE handle) {
+    return reinterpret_cast<::HANDLE>(handle);
+}
 
-inline HKEY Portable(::HKEY key) { return reinterpret_cast<HKEY>(key); }
-inline SC_HANDLE Portable(::SC_HANDLE handle) { return reinterpret_cast<SC_HANDLE>(handle); }
+inline HKEY Portable(::HKEY key) {
+    return reinterpret_cast<HKEY>(key);
+}
+inline SC_HANDLE Portable(::SC_HANDLE handle) {
+    return reinterpret_cast<SC_HANDLE>(handle);
+}
 inline SERVICE_STATUS_HANDLE Portable(::SERVICE_STATUS_HANDLE handle) {
     return reinterpret_cast<SERVICE_STATUS_HANDLE>(handle);
 }
@@ -45,8 +61,7 @@ inline SERVICE_STATUS_HANDLE Portable(::SERVICE_STATUS_HANDLE handle) {
 // so a value the call did not write comes back unchanged. Null stays null.
 class DwordInOut {
 public:
-    explicit DwordInOut(DWORD* portable)
-        : portable_(portable), value_(portable ? *portable : 0) {}
+    explicit DwordInOut(DWORD* portable) : portable_(portable), value_(portable ? *portable : 0) {}
     ::DWORD* get() { return portable_ ? &value_ : nullptr; }
     void Store() const {
         if (portable_) *portable_ = static_cast<DWORD>(value_);

@@ -69,6 +69,8 @@ LONG RegDeleteKeyW(HKEY root, const WCHAR* path) {
     return ::RegDeleteKeyW(Native(root), Wide(path));
 }
 
-LONG RegCloseKey(HKEY key) { return ::RegCloseKey(Native(key)); }
+LONG RegCloseKey(HKEY key) {
+    return ::RegCloseKey(Native(key));
+}
 
 }  // namespace platform

@@ -18,16 +18,20 @@ using win32_internal::Wide;
 
 // The casts below depend on these records having the native layout.
 static_assert(sizeof(SERVICE_STATUS) == sizeof(::SERVICE_STATUS), "SERVICE_STATUS size");
-static_assert(offsetof(SERVICE_STATUS, dwServiceType) ==
-                  offsetof(::SERVICE_STATUS, dwServiceType), "SERVICE_STATUS layout");
+static_assert(offsetof(SERVICE_STATUS, dwServiceType) == offsetof(::SERVICE_STATUS, dwServiceType),
+              "SERVICE_STATUS layout");
 static_assert(offsetof(SERVICE_STATUS, dwCurrentState) ==
-                  offsetof(::SERVICE_STATUS, dwCurrentState), "SERVICE_STATUS layout");
+                  offsetof(::SERVICE_STATUS, dwCurrentState),
+              "SERVICE_STATUS layout");
 static_assert(offsetof(SERVICE_STATUS, dwControlsAccepted) ==
-                  offsetof(::SERVICE_STATUS, dwControlsAccepted), "SERVICE_STATUS layout");
+                  offsetof(::SERVICE_STATUS, dwControlsAccepted),
+              "SERVICE_STATUS layout");
 static_assert(offsetof(SERVICE_STATUS, dwWin32ExitCode) ==
-                  offsetof(::SERVICE_STATUS, dwWin32ExitCode), "SERVICE_STATUS layout");
+                  offsetof(::SERVICE_STATUS, dwWin32ExitCode),
+              "SERVICE_STATUS layout");
 static_assert(offsetof(SERVICE_STATUS, dwServiceSpecificExitCode) ==
-                  offsetof(::SERVICE_STATUS, dwServiceSpecificExitCode), "SERVICE_STATUS layout");
+                  offsetof(::SERVICE_STATUS, dwServiceSpecificExitCode),
+              "SERVICE_STATUS layout");
 static_assert(offsetof(SERVICE_STATUS, dwCheckPoint) == offsetof(::SERVICE_STATUS, dwCheckPoint),
               "SERVICE_STATUS layout");
 static_assert(offsetof(SERVICE_STATUS, dwWaitHint) == offsetof(::SERVICE_STATUS, dwWaitHint),
@@ -36,9 +40,11 @@ static_assert(offsetof(SERVICE_STATUS, dwWaitHint) == offsetof(::SERVICE_STATUS,
 static_assert(sizeof(SERVICE_TABLE_ENTRYW) == sizeof(::SERVICE_TABLE_ENTRYW),
               "SERVICE_TABLE_ENTRYW size");
 static_assert(offsetof(SERVICE_TABLE_ENTRYW, lpServiceName) ==
-                  offsetof(::SERVICE_TABLE_ENTRYW, lpServiceName), "SERVICE_TABLE_ENTRYW layout");
+                  offsetof(::SERVICE_TABLE_ENTRYW, lpServiceName),
+              "SERVICE_TABLE_ENTRYW layout");
 static_assert(offsetof(SERVICE_TABLE_ENTRYW, lpServiceProc) ==
-                  offsetof(::SERVICE_TABLE_ENTRYW, lpServiceProc), "SERVICE_TABLE_ENTRYW layout");
+                  offsetof(::SERVICE_TABLE_ENTRYW, lpServiceProc),
+              "SERVICE_TABLE_ENTRYW layout");
 
 namespace {
 
@@ -72,10 +78,10 @@ SC_HANDLE CreateServiceW(SC_HANDLE manager, const WCHAR* name, const WCHAR* disp
                          const WCHAR* load_order_group, DWORD* tag, const WCHAR* dependencies,
                          const WCHAR* account, const WCHAR* password) {
     DwordInOut native_tag(tag);
-    ::SC_HANDLE service = ::CreateServiceW(
-        Native(manager), Wide(name), Wide(display), access, type, start, error_control,
-        Wide(binary_path), Wide(load_order_group), native_tag.get(), Wide(dependencies),
-        Wide(account), Wide(password));
+    ::SC_HANDLE service =
+        ::CreateServiceW(Native(manager), Wide(name), Wide(display), access, type, start,
+                         error_control, Wide(binary_path), Wide(load_order_group), native_tag.get(),
+                         Wide(dependencies), Wide(account), Wide(password));
     native_tag.Store();
     return Portable(service);
 }
@@ -96,15 +102,19 @@ BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) {
     return ::QueryServiceStatus(Native(service), NativeStatus(status));
 }
 
-BOOL DeleteService(SC_HANDLE service) { return ::DeleteService(Native(service)); }
+BOOL DeleteService(SC_HANDLE service) {
+    return ::DeleteService(Native(service));
+}
 
-BOOL CloseServiceHandle(SC_HANDLE handle) { return ::CloseServiceHandle(Native(handle)); }
+BOOL CloseServiceHandle(SC_HANDLE handle) {
+    return ::CloseServiceHandle(Native(handle));
+}
 
 // Accepts a table of exactly one service row and the terminating row of
 // nulls; any other table fails with ERROR_INVALID_PARAMETER.
 BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
-    if (!table || !table[0].lpServiceName || !table[0].lpServiceProc ||
-        table[1].lpServiceName || table[1].lpServiceProc) {
+    if (!table || !table[0].lpServiceName || !table[0].lpServiceProc || table[1].lpServiceName ||
+        table[1].lpServiceProc) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
@@ -118,8 +128,8 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
 
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerW(const WCHAR* name, LPHANDLER_FUNCTION handler) {
     g_control_handler = handler;
-    return Portable(::RegisterServiceCtrlHandlerW(
-        Wide(name), handler ? ControlHandlerTrampoline : nullptr));
+    return Portable(
+        ::RegisterServiceCtrlHandlerW(Wide(name), handler ? ControlHandlerTrampoline : nullptr));
 }
 
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) {

@@ -19,9 +19,9 @@
 // Report keys: pid, ppid (the process that created this one), cwd, cmdline
 // (GetCommandLineW exactly), console (1 when a console is attached), and
 // stdin/stdout/stderr (the standard handle values and their file types).
-#include <windows.h>
 #include <shellapi.h>
 #include <tlhelp32.h>
+#include <windows.h>
 
 #include <cwchar>
 #include <cwctype>
@@ -56,7 +56,8 @@ DWORD ParentProcessId() {
     if (snapshot == INVALID_HANDLE_VALUE) return 0;
     PROCESSENTRY32W entry;
     entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry)) {
         if (entry.th32ProcessID == self) {
             parent = entry.th32ParentProcessID;
             break;
@@ -70,10 +71,14 @@ const wchar_t* FileTypeName(HANDLE handle) {
     if (handle == nullptr) return L"none";
     if (handle == INVALID_HANDLE_VALUE) return L"invalid";
     switch (GetFileType(handle)) {
-        case FILE_TYPE_DISK: return L"disk";
-        case FILE_TYPE_CHAR: return L"char";
-        case FILE_TYPE_PIPE: return L"pipe";
-        default: return L"unknown";
+        case FILE_TYPE_DISK:
+            return L"disk";
+        case FILE_TYPE_CHAR:
+            return L"char";
+        case FILE_TYPE_PIPE:
+            return L"pipe";
+        default:
+            return L"unknown";
     }
 }
 
@@ -90,8 +95,9 @@ void AddStdHandle(const wchar_t* key, DWORD which) {
 bool HasConsole() {
     DWORD ids[4];
     if (GetConsoleProcessList(ids, 4) != 0) return true;
-    HANDLE out = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE out =
+        CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
     if (out == INVALID_HANDLE_VALUE) return false;
     CloseHandle(out);
     return true;
@@ -120,7 +126,8 @@ void BuildReport() {
 bool WriteReport(const wchar_t* path) {
     wchar_t aside[MAX_PATH * 4];
     if (swprintf(aside, MAX_PATH * 4, L"%ls.part", path) < 0) return false;
-    HANDLE file = CreateFileW(aside, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(aside, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     DWORD bytes = static_cast<DWORD>(g_report.length * sizeof(wchar_t));
     DWORD written = 0;
@@ -130,8 +137,9 @@ bool WriteReport(const wchar_t* path) {
 }
 
 UINT ReadExitCode(const wchar_t* path) {
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+    HANDLE file =
+        CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return 0;
     char text[32] = {};
     DWORD got = 0;

@@ -4,7 +4,9 @@
 
 namespace contract {
 
-void FreshMachine() { sim::Reset(); }
+void FreshMachine() {
+    sim::Reset();
+}
 
 void LongLivedChild(std::u16string* application, std::u16string* command_line) {
     *application = u"C:\\qeln\\contract\\child.exe";
@@ -12,7 +14,9 @@ void LongLivedChild(std::u16string* application, std::u16string* command_line) {
     sim::AddExecutable(*application);
 }
 
-bool RunningOnWine() { return false; }
+bool RunningOnWine() {
+    return false;
+}
 
 std::size_t OpenHandles() {
     return sim::OpenKeyCount() + sim::OpenScHandleCount() + sim::OpenKernelHandleCount();

@@ -23,10 +23,14 @@ bool RunningOnWine() {
     return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
-std::size_t OpenHandles() { return 0; }
+std::size_t OpenHandles() {
+    return 0;
+}
 
 }  // namespace contract
 
 // Run only as the child of the process tests: stays alive until terminated,
 // and ends by itself after a minute so that a failed test leaves nothing behind.
-TEST(ContractChild, DISABLED_LiveUntilTerminated) { ::Sleep(60000); }
+TEST(ContractChild, DISABLED_LiveUntilTerminated) {
+    ::Sleep(60000);
+}

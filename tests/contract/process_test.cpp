@@ -14,7 +14,9 @@ namespace {
 using namespace platform;
 
 constexpr DWORD kMarker = 0xdeadbeef;
-HANDLE MarkerHandle() { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(kMarker)); }
+HANDLE MarkerHandle() {
+    return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(kMarker));
+}
 
 class ProcessContract : public ::testing::Test {
 protected:
@@ -38,11 +40,11 @@ TEST_F(ProcessContract, StricmpFoldsOnlyAsciiLetters) {
         {"installx", "install", 1},
         {"install", "installx", -1},
         {"", "install", -1},
-        {"a", "B", -1},           // compared as folded, not as stored
-        {"_", "A", -1},           // folded to lower case: '_' < 'a'
+        {"a", "B", -1},             // compared as folded, not as stored
+        {"_", "A", -1},             // folded to lower case: '_' < 'a'
         {"\xC4", "\xE4", kDiffer},  // Latin-1 letters are not folded
         {"\xE9tat", "\xC9TAT", kDiffer},
-        {"\xC4x", "\xC4X", 0},      // equal bytes stay equal, ASCII still folds
+        {"\xC4x", "\xC4X", 0},  // equal bytes stay equal, ASCII still folds
     };
     for (const Case& c : cases) {
         int r = platform::_stricmp(c.a, c.b);
@@ -82,7 +84,8 @@ TEST_F(ProcessContract, ModuleFileNameIsCutToCapacityMinusOneAndTerminated) {
         bool cut = capacity <= length;
         DWORD kept = !cut ? length : (xp_cut ? capacity : capacity - 1);
         EXPECT_EQ(result, cut ? capacity : length) << "capacity " << capacity;
-        EXPECT_EQ(std::u16string(buffer.data(), kept), path.substr(0, kept)) << "capacity " << capacity;
+        EXPECT_EQ(std::u16string(buffer.data(), kept), path.substr(0, kept))
+            << "capacity " << capacity;
         std::size_t untouched_from = kept;
         if (!cut || !xp_cut) {
             EXPECT_EQ(buffer[kept], 0) << "terminated, capacity " << capacity;
@@ -102,8 +105,8 @@ TEST_F(ProcessContract, CreateProcessOfAMissingApplicationFails) {
     EXPECT_FALSE(CreateProcessW(u"C:\\qeln\\contract\\missing.exe", command_line, nullptr, nullptr,
                                 TRUE, DETACHED_PROCESS, nullptr, nullptr, &startup, &info));
     WCHAR empty_command[] = u"";
-    EXPECT_FALSE(CreateProcessW(u"", empty_command, nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr,
-                                nullptr, &startup, &info))
+    EXPECT_FALSE(CreateProcessW(u"", empty_command, nullptr, nullptr, TRUE, DETACHED_PROCESS,
+                                nullptr, nullptr, &startup, &info))
         << "an empty application name";
 }
 
@@ -153,14 +156,17 @@ TEST_F(ProcessContract, ChildLivesUntilTerminatedAndKeepsItsExitCode) {
 
 TEST_F(ProcessContract, HeapBlocksAreUsableAndNullIsReleasable) {
     std::vector<BYTE*> blocks;
-    for (std::size_t bytes : {std::size_t{0}, std::size_t{1}, std::size_t{522}, std::size_t{65536}}) {
+    for (std::size_t bytes :
+         {std::size_t{0}, std::size_t{1}, std::size_t{522}, std::size_t{65536}}) {
         BYTE* block = static_cast<BYTE*>(HeapAllocate(bytes));
         ASSERT_NE(block, nullptr) << bytes;
-        for (std::size_t i = 0; i < bytes; ++i) block[i] = static_cast<BYTE>(i);
+        for (std::size_t i = 0; i < bytes; ++i)
+            block[i] = static_cast<BYTE>(i);
         blocks.push_back(block);
     }
     EXPECT_NE(blocks[0], blocks[1]) << "a zero-size block is a block of its own";
-    for (BYTE* block : blocks) HeapRelease(block);
+    for (BYTE* block : blocks)
+        HeapRelease(block);
     HeapRelease(nullptr);
 }
 

@@ -16,7 +16,9 @@ namespace {
 using namespace platform;
 
 constexpr DWORD kMarker = 0xdeadbeef;
-HKEY MarkerKey() { return reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(kMarker)); }
+HKEY MarkerKey() {
+    return reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(kMarker));
+}
 
 std::vector<BYTE> Sz(const std::u16string& text) {
     std::vector<BYTE> out;
@@ -55,7 +57,8 @@ protected:
 
     static std::u16string Widen(const char* text) {
         std::u16string out;
-        while (*text != 0) out.push_back(static_cast<char16_t>(*text++));
+        while (*text != 0)
+            out.push_back(static_cast<char16_t>(*text++));
         return out;
     }
 
@@ -64,7 +67,8 @@ protected:
     }
 
     void RemoveScratch() {
-        for (const std::u16string& sub : kSubkeys) RegDeleteKeyW(HKEY_LOCAL_MACHINE, Path(sub).c_str());
+        for (const std::u16string& sub : kSubkeys)
+            RegDeleteKeyW(HKEY_LOCAL_MACHINE, Path(sub).c_str());
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, base_.c_str());
     }
 
@@ -100,7 +104,8 @@ TEST_F(RegistryContract, OpenOfMissingKeyFailsAndCreatesNothing) {
     KeyOwner key;
     EXPECT_EQ(Open(u"A", KEY_QUERY_VALUE, &key), ERROR_FILE_NOT_FOUND);
     EXPECT_FALSE(key);
-    EXPECT_EQ(Open(u"A", KEY_ALL_ACCESS, &key), ERROR_FILE_NOT_FOUND) << "the first open created it";
+    EXPECT_EQ(Open(u"A", KEY_ALL_ACCESS, &key), ERROR_FILE_NOT_FOUND)
+        << "the first open created it";
     EXPECT_EQ(Open(u"", KEY_QUERY_VALUE, &key), ERROR_FILE_NOT_FOUND);
 }
 
@@ -129,9 +134,9 @@ TEST_F(RegistryContract, ValuesRoundTripWithTypeAndSize) {
         {u"", nullptr, REG_SZ, Sz(u"default")},  // the empty name is the default value
         {u"Number", u"NUMBER", REG_DWORD, Dword(0x01020304)},
         {u"Expand", u"Expand", REG_EXPAND_SZ, Sz(u"%SystemRoot%\\x")},  // stored unexpanded
-        {u"Empty", u"Empty", REG_SZ, {}},                              // zero length is stored
-        {u"Short", u"Short", REG_DWORD, {0x2A, 0x00}},                 // kept at its size
-        {u"NoTerm", u"NoTerm", REG_SZ, {u'a', 0, u'b', 0}},            // stored as given
+        {u"Empty", u"Empty", REG_SZ, {}},                               // zero length is stored
+        {u"Short", u"Short", REG_DWORD, {0x2A, 0x00}},                  // kept at its size
+        {u"NoTerm", u"NoTerm", REG_SZ, {u'a', 0, u'b', 0}},             // stored as given
     };
     // Windows appends a terminator to string data that lacks one when the
     // character after the data happens to be 0, reading past the size given.
@@ -162,18 +167,21 @@ TEST_F(RegistryContract, ValuesRoundTripWithTypeAndSize) {
         std::vector<BYTE> buffer(c.bytes.size() + 8, 0x5A);
         size = static_cast<DWORD>(c.bytes.size());
         type = kMarker;
-        ASSERT_EQ(RegQueryValueExW(reader.get(), c.query_name, nullptr, &type, buffer.data(), &size),
-                  ERROR_SUCCESS);
+        ASSERT_EQ(
+            RegQueryValueExW(reader.get(), c.query_name, nullptr, &type, buffer.data(), &size),
+            ERROR_SUCCESS);
         EXPECT_EQ(type, c.type);
         EXPECT_EQ(size, c.bytes.size());
         EXPECT_EQ(std::vector<BYTE>(buffer.begin(), buffer.begin() + c.bytes.size()), c.bytes);
-        for (std::size_t i = c.bytes.size(); i < buffer.size(); ++i) EXPECT_EQ(buffer[i], 0x5A) << i;
+        for (std::size_t i = c.bytes.size(); i < buffer.size(); ++i)
+            EXPECT_EQ(buffer[i], 0x5A) << i;
         // Type and size pointers may be null.
         EXPECT_EQ(RegQueryValueExW(reader.get(), c.query_name, nullptr, nullptr, nullptr, nullptr),
                   ERROR_SUCCESS);
         size = static_cast<DWORD>(buffer.size());
-        EXPECT_EQ(RegQueryValueExW(reader.get(), c.query_name, nullptr, nullptr, buffer.data(), &size),
-                  ERROR_SUCCESS);
+        EXPECT_EQ(
+            RegQueryValueExW(reader.get(), c.query_name, nullptr, nullptr, buffer.data(), &size),
+            ERROR_SUCCESS);
         EXPECT_EQ(size, c.bytes.size());
     }
 }
@@ -191,7 +199,8 @@ TEST_F(RegistryContract, TooSmallBufferFailsWithNeededSize) {
             << capacity;
         EXPECT_EQ(size, value.size()) << capacity;
         // Whatever the call did inside the buffer, it stayed inside it.
-        for (std::size_t i = capacity; i < buffer.size(); ++i) EXPECT_EQ(buffer[i], 0x5A) << i;
+        for (std::size_t i = capacity; i < buffer.size(); ++i)
+            EXPECT_EQ(buffer[i], 0x5A) << i;
     }
 }
 
@@ -207,7 +216,8 @@ TEST_F(RegistryContract, MissingValueAndReplacedValue) {
         << "a new key has no default value";
     ASSERT_EQ(Set(key.get(), u"Options", REG_SZ, Sz(u"text")), ERROR_SUCCESS);
     ASSERT_EQ(Set(key.get(), u"OPTIONS", REG_DWORD, Dword(7)), ERROR_SUCCESS);
-    ASSERT_EQ(RegQueryValueExW(key.get(), u"Options", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
+    ASSERT_EQ(RegQueryValueExW(key.get(), u"Options", nullptr, &type, nullptr, &size),
+              ERROR_SUCCESS);
     EXPECT_EQ(type, REG_DWORD);
     EXPECT_EQ(size, 4u);
 }
@@ -239,7 +249,8 @@ TEST_F(RegistryContract, AccessMaskLimitsWhatAHandleMayDo) {
     EXPECT_EQ(RegQueryValueExW(full.get(), u"V", nullptr, nullptr, data, &size), ERROR_SUCCESS);
     EXPECT_EQ(data[0], 3);
     KeyOwner missing;
-    EXPECT_EQ(RegOpenKeyW(HKEY_LOCAL_MACHINE, Path(u"A").c_str(), missing.put()), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegOpenKeyW(HKEY_LOCAL_MACHINE, Path(u"A").c_str(), missing.put()),
+              ERROR_FILE_NOT_FOUND);
 }
 
 TEST_F(RegistryContract, DeleteValueAndDeleteKey) {

@@ -31,7 +31,8 @@ protected:
     }
 
     void TearDown() override {
-        for (const std::u16string& name : created_) Remove(name);
+        for (const std::u16string& name : created_)
+            Remove(name);
         manager_.reset();
         EXPECT_EQ(contract::OpenHandles(), 0u);
     }
@@ -59,9 +60,11 @@ protected:
             return false;
         }
         DWORD size = 0;
-        if (RegQueryValueExW(k.get(), name, nullptr, type, nullptr, &size) != ERROR_SUCCESS) return false;
+        if (RegQueryValueExW(k.get(), name, nullptr, type, nullptr, &size) != ERROR_SUCCESS)
+            return false;
         bytes->assign(size, 0);
-        return RegQueryValueExW(k.get(), name, nullptr, type, bytes->data(), &size) == ERROR_SUCCESS;
+        return RegQueryValueExW(k.get(), name, nullptr, type, bytes->data(), &size) ==
+               ERROR_SUCCESS;
     }
 
     static std::vector<BYTE> Sz(const std::u16string& text) {
@@ -111,8 +114,8 @@ TEST_F(ScmContract, CreateWritesTheRegistrationAndRefusesATakenName) {
     for (const char16_t* taken : {u"QelnContract1", u"QELNCONTRACT1"}) {
         ScOwner again(CreateServiceW(manager_.get(), taken, u"Other", SERVICE_ALL_ACCESS,
                                      SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                     SERVICE_ERROR_NORMAL, u"C:\\other.exe", nullptr, nullptr, u"\0",
-                                     nullptr, nullptr));
+                                     SERVICE_ERROR_NORMAL, u"C:\\other.exe", nullptr, nullptr,
+                                     u"\0", nullptr, nullptr));
         EXPECT_FALSE(again);
     }
     DWORD type = kMarker;
@@ -170,8 +173,8 @@ TEST_F(ScmContract, DeleteRemovesServiceAndRegistration) {
         EXPECT_FALSE(DeleteService(marked.get()));
         ScOwner again(CreateServiceW(manager_.get(), name.c_str(), u"Other", SERVICE_ALL_ACCESS,
                                      SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                     SERVICE_ERROR_NORMAL, u"C:\\other.exe", nullptr, nullptr, u"\0",
-                                     nullptr, nullptr));
+                                     SERVICE_ERROR_NORMAL, u"C:\\other.exe", nullptr, nullptr,
+                                     u"\0", nullptr, nullptr));
         EXPECT_FALSE(again);
     }
     service.reset();
@@ -179,8 +182,9 @@ TEST_F(ScmContract, DeleteRemovesServiceAndRegistration) {
     ScOwner reopened(OpenServiceW(manager_.get(), name.c_str(), SERVICE_ALL_ACCESS));
     EXPECT_FALSE(reopened);
     KeyOwner registration;
-    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE, registration.put()),
-              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE, registration.put()),
+        ERROR_FILE_NOT_FOUND);
 
     // The name is free again.
     ScOwner recreated(Create(name, u"Qeln Contract 3", u"C:\\qeln\\contract3\\qelnhost.exe"));

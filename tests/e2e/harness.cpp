@@ -11,7 +11,8 @@ namespace {
 // The build tree is a Linux path; Wine shows the Linux root as drive Z:.
 std::wstring FromBuildPath(const char* linuxPath) {
     std::wstring path = L"Z:";
-    for (const char* c = linuxPath; *c != '\0'; ++c) path += (*c == '/') ? L'\\' : static_cast<wchar_t>(*c);
+    for (const char* c = linuxPath; *c != '\0'; ++c)
+        path += (*c == '/') ? L'\\' : static_cast<wchar_t>(*c);
     return path;
 }
 
@@ -21,9 +22,11 @@ std::wstring Decode(const std::string& bytes) {
     if (wide) {
         text.assign(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
     } else if (!bytes.empty()) {
-        int length = MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+        int length = MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()),
+                                         nullptr, 0);
         text.resize(static_cast<size_t>(length));
-        MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], length);
+        MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0],
+                            length);
     }
     std::wstring lines;
     for (size_t i = 0; i < text.size(); ++i) {
@@ -35,11 +38,16 @@ std::wstring Decode(const std::string& bytes) {
 
 const wchar_t* StateName(DWORD state) {
     switch (state) {
-        case SERVICE_STOPPED: return L"STOPPED";
-        case SERVICE_START_PENDING: return L"START_PENDING";
-        case SERVICE_STOP_PENDING: return L"STOP_PENDING";
-        case SERVICE_RUNNING: return L"RUNNING";
-        default: return L"OTHER";
+        case SERVICE_STOPPED:
+            return L"STOPPED";
+        case SERVICE_START_PENDING:
+            return L"START_PENDING";
+        case SERVICE_STOP_PENDING:
+            return L"STOP_PENDING";
+        case SERVICE_RUNNING:
+            return L"RUNNING";
+        default:
+            return L"OTHER";
     }
 }
 
@@ -50,9 +58,15 @@ bool IsDirectory(const std::wstring& path) {
 
 }  // namespace
 
-std::wstring HostExe() { return FromBuildPath(QELN_HOST_EXE); }
-std::wstring ChildExe() { return FromBuildPath(QELN_CHILD_EXE); }
-std::wstring ScenarioDir(const std::wstring& scenario) { return L"C:\\qelntest\\" + scenario; }
+std::wstring HostExe() {
+    return FromBuildPath(QELN_HOST_EXE);
+}
+std::wstring ChildExe() {
+    return FromBuildPath(QELN_CHILD_EXE);
+}
+std::wstring ScenarioDir(const std::wstring& scenario) {
+    return L"C:\\qelntest\\" + scenario;
+}
 
 void RemoveScenario(const std::wstring& scenario) {
     DeleteTree(ScenarioDir(scenario));
@@ -60,7 +74,7 @@ void RemoveScenario(const std::wstring& scenario) {
 }
 
 bool CreateTree(const std::wstring& path) {
-    for (size_t at = path.find(L'\\', 3); ; at = path.find(L'\\', at + 1)) {
+    for (size_t at = path.find(L'\\', 3);; at = path.find(L'\\', at + 1)) {
         std::wstring part = path.substr(0, at);
         if (!IsDirectory(part) && !CreateDirectoryW(part.c_str(), nullptr)) return false;
         if (at == std::wstring::npos) return true;
@@ -87,17 +101,21 @@ void DeleteTree(const std::wstring& path) {
     RemoveDirectoryW(path.c_str());
 }
 
-bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool FileExists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 bool WriteTextFile(const std::wstring& path, const std::string& text) {
     // Written aside and moved into place, so a reader never sees half of it.
     std::wstring aside = path + L".part";
-    HANDLE file = CreateFileW(aside.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(aside.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
     BOOL ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
     CloseHandle(file);
-    return ok && written == text.size() && MoveFileExW(aside.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+    return ok && written == text.size() &&
+           MoveFileExW(aside.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
 }
 
 RunResult RunProgram(const std::wstring& exe, const std::wstring& arguments, DWORD timeoutMs) {
@@ -107,8 +125,8 @@ RunResult RunProgram(const std::wstring& exe, const std::wstring& arguments, DWO
     HANDLE writeEnd = nullptr;
     if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0)) return result;
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    HANDLE nul = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING, 0,
-                             nullptr);
+    HANDLE nul = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                             OPEN_EXISTING, 0, nullptr);
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
@@ -119,8 +137,9 @@ RunResult RunProgram(const std::wstring& exe, const std::wstring& arguments, DWO
     PROCESS_INFORMATION process = {};
     std::wstring commandLine = L"\"" + exe + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
     std::wstring directory = exe.substr(0, exe.rfind(L'\\'));
-    result.started = CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                                    directory.c_str(), &startup, &process) != FALSE;
+    result.started =
+        CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                       nullptr, directory.c_str(), &startup, &process) != FALSE;
     CloseHandle(writeEnd);
     if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
     if (!result.started) {
@@ -134,11 +153,14 @@ RunResult RunProgram(const std::wstring& exe, const std::wstring& arguments, DWO
     DWORD start = GetTickCount();
     for (;;) {
         DWORD available = 0;
-        if (!PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr)) break;  // closed: all read
+        if (!PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr))
+            break;  // closed: all read
         if (available > 0) {
             char chunk[4096];
             DWORD got = 0;
-            if (!ReadFile(readEnd, chunk, available < sizeof chunk ? available : sizeof chunk, &got, nullptr)) break;
+            if (!ReadFile(readEnd, chunk, available < sizeof chunk ? available : sizeof chunk, &got,
+                          nullptr))
+                break;
             bytes.append(chunk, got);
             continue;
         }
@@ -170,7 +192,8 @@ bool StateLog::Saw(DWORD state) const {
 
 std::wstring StateLog::Describe() const {
     std::wstring text;
-    for (DWORD state : states) text += (text.empty() ? L"" : L" -> ") + std::wstring(StateName(state));
+    for (DWORD state : states)
+        text += (text.empty() ? L"" : L" -> ") + std::wstring(StateName(state));
     return text.empty() ? L"(nothing)" : text;
 }
 
@@ -180,8 +203,8 @@ ScHandle::~ScHandle() {
 
 bool QueryStatus(SC_HANDLE service, SERVICE_STATUS_PROCESS* status) {
     DWORD needed = 0;
-    return QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(status), sizeof *status,
-                                &needed) != FALSE;
+    return QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(status),
+                                sizeof *status, &needed) != FALSE;
 }
 
 bool WaitForState(SC_HANDLE service, DWORD state, StateLog* log, DWORD timeoutMs) {
@@ -202,8 +225,12 @@ std::wstring ChildReport::Get(const std::wstring& key) const {
     return found == values.end() ? L"<missing>" : found->second;
 }
 
-DWORD ChildReport::Pid() const { return static_cast<DWORD>(wcstoul(Get(L"pid").c_str(), nullptr, 10)); }
-DWORD ChildReport::ParentPid() const { return static_cast<DWORD>(wcstoul(Get(L"ppid").c_str(), nullptr, 10)); }
+DWORD ChildReport::Pid() const {
+    return static_cast<DWORD>(wcstoul(Get(L"pid").c_str(), nullptr, 10));
+}
+DWORD ChildReport::ParentPid() const {
+    return static_cast<DWORD>(wcstoul(Get(L"ppid").c_str(), nullptr, 10));
+}
 
 bool WaitForReport(const std::wstring& path, ChildReport* report, DWORD timeoutMs) {
     DWORD start = GetTickCount();
@@ -213,8 +240,8 @@ bool WaitForReport(const std::wstring& path, ChildReport* report, DWORD timeoutM
     HANDLE file = INVALID_HANDLE_VALUE;
     for (;;) {
         if (FileExists(path)) {
-            file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                               0, nullptr);
+            file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, 0, nullptr);
             if (file != INVALID_HANDLE_VALUE) break;
         }
         if (GetTickCount() - start > timeoutMs) return false;
@@ -223,7 +250,8 @@ bool WaitForReport(const std::wstring& path, ChildReport* report, DWORD timeoutM
     std::wstring text;
     wchar_t chunk[1024];
     DWORD got = 0;
-    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) text.append(chunk, got / sizeof(wchar_t));
+    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0)
+        text.append(chunk, got / sizeof(wchar_t));
     CloseHandle(file);
     report->values.clear();
     size_t begin = 0;
@@ -232,7 +260,8 @@ bool WaitForReport(const std::wstring& path, ChildReport* report, DWORD timeoutM
         if (end == std::wstring::npos) end = text.size();
         std::wstring line = text.substr(begin, end - begin);
         size_t equals = line.find(L'=');
-        if (equals != std::wstring::npos) report->values[line.substr(0, equals)] = line.substr(equals + 1);
+        if (equals != std::wstring::npos)
+            report->values[line.substr(0, equals)] = line.substr(equals + 1);
         begin = end + 1;
     }
     return true;
@@ -250,7 +279,8 @@ bool WatchedProcess::Open(DWORD pid) {
 }
 
 bool WatchedProcess::WaitForEnd(DWORD* exitCode, DWORD timeoutMs) {
-    if (handle_ == nullptr || WaitForSingleObject(handle_, timeoutMs) != WAIT_OBJECT_0) return false;
+    if (handle_ == nullptr || WaitForSingleObject(handle_, timeoutMs) != WAIT_OBJECT_0)
+        return false;
     return GetExitCodeProcess(handle_, exitCode) != FALSE;
 }
 
@@ -265,14 +295,18 @@ std::vector<DWORD> ProcessesRunning(const std::wstring& exe) {
     if (snapshot == INVALID_HANDLE_VALUE) return ids;
     PROCESSENTRY32W entry;
     entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry)) {
         if (lstrcmpiW(entry.szExeFile, base.c_str()) != 0) continue;
-        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, entry.th32ProcessID);
+        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
+                                     entry.th32ProcessID);
         if (process == nullptr) continue;  // ended since the snapshot
         wchar_t image[MAX_PATH * 2] = {};
         DWORD length = MAX_PATH * 2;
-        bool same = QueryFullProcessImageNameW(process, 0, image, &length) && lstrcmpiW(image, exe.c_str()) == 0;
-        if (same && WaitForSingleObject(process, 0) == WAIT_TIMEOUT) ids.push_back(entry.th32ProcessID);
+        bool same = QueryFullProcessImageNameW(process, 0, image, &length) &&
+                    lstrcmpiW(image, exe.c_str()) == 0;
+        if (same && WaitForSingleObject(process, 0) == WAIT_TIMEOUT)
+            ids.push_back(entry.th32ProcessID);
         CloseHandle(process);
     }
     CloseHandle(snapshot);
@@ -300,25 +334,36 @@ Site::~Site() {
     DeleteTree(dir_);
 }
 
-std::wstring Site::DisplayName() const { return std::wstring(L"Quellith Group ") + dir_.back(); }
-std::wstring Site::ServiceKeyPath() const { return L"SYSTEM\\CurrentControlSet\\Services\\" + name_; }
-std::wstring Site::ParametersKeyPath() const { return ServiceKeyPath() + L"\\Parameters"; }
+std::wstring Site::DisplayName() const {
+    return std::wstring(L"Quellith Group ") + dir_.back();
+}
+std::wstring Site::ServiceKeyPath() const {
+    return L"SYSTEM\\CurrentControlSet\\Services\\" + name_;
+}
+std::wstring Site::ParametersKeyPath() const {
+    return ServiceKeyPath() + L"\\Parameters";
+}
 
-RunResult Site::Run(const std::wstring& arguments) const { return RunProgram(exe_, arguments); }
+RunResult Site::Run(const std::wstring& arguments) const {
+    return RunProgram(exe_, arguments);
+}
 
 bool Site::WriteParameters(const std::wstring& appDirectory, const std::wstring& application,
                            const std::wstring& appParameters) const {
     HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, ParametersKeyPath().c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
-                        nullptr) != ERROR_SUCCESS) {
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, ParametersKeyPath().c_str(), 0, nullptr, 0,
+                        KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
         return false;
     }
     bool ok = true;
     const std::pair<const wchar_t*, const std::wstring*> values[] = {
-        {L"AppDirectory", &appDirectory}, {L"Application", &application}, {L"AppParameters", &appParameters}};
+        {L"AppDirectory", &appDirectory},
+        {L"Application", &application},
+        {L"AppParameters", &appParameters}};
     for (const auto& value : values) {
         DWORD bytes = static_cast<DWORD>((value.second->size() + 1) * sizeof(wchar_t));
-        ok = ok && RegSetValueExW(key, value.first, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.second->c_str()),
+        ok = ok && RegSetValueExW(key, value.first, 0, REG_SZ,
+                                  reinterpret_cast<const BYTE*>(value.second->c_str()),
                                   bytes) == ERROR_SUCCESS;
     }
     RegCloseKey(key);
@@ -371,7 +416,8 @@ HostedChild::~HostedChild() {
 }
 
 std::wstring HostedChild::WaitingCommandLine(const std::wstring& extra) const {
-    return L"\"" + ChildExe() + L"\" /report:\"" + ReportPath() + L"\" /wait:\"" + QuitPath() + L"\"" + extra;
+    return L"\"" + ChildExe() + L"\" /report:\"" + ReportPath() + L"\" /wait:\"" + QuitPath() +
+           L"\"" + extra;
 }
 
 bool HostedChild::Quit(DWORD code) const {

@@ -45,7 +45,8 @@ struct RunResult {
     DWORD exitCode = 0;
     std::wstring output;
 };
-RunResult RunProgram(const std::wstring& exe, const std::wstring& arguments, DWORD timeoutMs = kWaitMs);
+RunResult RunProgram(const std::wstring& exe, const std::wstring& arguments,
+                     DWORD timeoutMs = kWaitMs);
 
 // A service-status observation log: every distinct state seen, in order.
 struct StateLog {

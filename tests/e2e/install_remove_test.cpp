@@ -41,7 +41,8 @@ protected:
         ASSERT_TRUE(site.WriteParameters(child.WorkDir(), ChildExe(), child.WaitingCommandLine()));
         ScHandle service = site.Open();
         ASSERT_TRUE(service);
-        ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr)) << "StartServiceW error " << GetLastError();
+        ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr))
+            << "StartServiceW error " << GetLastError();
         StateLog log;
         ASSERT_TRUE(WaitForState(service.get(), SERVICE_RUNNING, &log)) << log.Describe();
         ASSERT_TRUE(WaitForReport(child.ReportPath(), report)) << "the child did not report";
@@ -56,13 +57,15 @@ protected:
         ASSERT_GT(needed, 0u);
         std::vector<BYTE> buffer(needed);
         auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-        ASSERT_TRUE(QueryServiceConfigW(service.get(), config, needed, &needed)) << "error " << GetLastError();
+        ASSERT_TRUE(QueryServiceConfigW(service.get(), config, needed, &needed))
+            << "error " << GetLastError();
         EXPECT_EQ(static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS), config->dwServiceType);
         EXPECT_EQ(static_cast<DWORD>(SERVICE_AUTO_START), config->dwStartType);
         EXPECT_EQ(static_cast<DWORD>(SERVICE_ERROR_NORMAL), config->dwErrorControl);
         EXPECT_EQ(L"\"" + site.Exe() + L"\"", std::wstring(config->lpBinaryPathName));
         EXPECT_EQ(site.DisplayName(), std::wstring(config->lpDisplayName));
-        EXPECT_EQ(L"LocalSystem", std::wstring(config->lpServiceStartName ? config->lpServiceStartName : L""));
+        EXPECT_EQ(L"LocalSystem",
+                  std::wstring(config->lpServiceStartName ? config->lpServiceStartName : L""));
         EXPECT_EQ(L"", std::wstring(config->lpLoadOrderGroup ? config->lpLoadOrderGroup : L""));
         EXPECT_EQ(L"", std::wstring(config->lpDependencies ? config->lpDependencies : L""));
         EXPECT_EQ(0u, config->dwTagId);
@@ -79,7 +82,8 @@ TEST_F(InstallRemoveE2E, InstallTwiceAndReadTheRegistrationBack) {
     ExpectRegistration(site);
     HKEY parameters = nullptr;
     EXPECT_EQ(ERROR_FILE_NOT_FOUND,
-              RegOpenKeyExW(HKEY_LOCAL_MACHINE, site.ParametersKeyPath().c_str(), 0, KEY_READ, &parameters))
+              RegOpenKeyExW(HKEY_LOCAL_MACHINE, site.ParametersKeyPath().c_str(), 0, KEY_READ,
+                            &parameters))
         << "install wrote a Parameters key";
     if (parameters != nullptr) RegCloseKey(parameters);
 

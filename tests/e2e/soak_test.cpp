@@ -58,10 +58,13 @@ void Start(SC_HANDLE service, const HostedChild& child, Running* running) {
     ASSERT_TRUE(QueryStatus(service, &status));
     running->servicePid = status.dwProcessId;
     ASSERT_NE(0u, running->servicePid);
-    ASSERT_EQ(running->servicePid, report.ParentPid()) << "the child's parent is not the service process";
+    ASSERT_EQ(running->servicePid, report.ParentPid())
+        << "the child's parent is not the service process";
     running->childPid = report.Pid();
-    ASSERT_TRUE(running->child.Open(running->childPid)) << "the child " << report.Pid() << " is already gone";
-    ASSERT_TRUE(running->service.Open(running->servicePid)) << "the service process is already gone";
+    ASSERT_TRUE(running->child.Open(running->childPid))
+        << "the child " << report.Pid() << " is already gone";
+    ASSERT_TRUE(running->service.Open(running->servicePid))
+        << "the service process is already gone";
 }
 
 // After STOPPED: the child ended with `childExit`, the service process ended
@@ -82,8 +85,10 @@ void ExpectAllGone(const Site& site, SC_HANDLE service, Running* running, DWORD 
 // child is ended with exit code 0.
 void StopByControl(const Site& site, SC_HANDLE service, Running* running) {
     SERVICE_STATUS afterControl;
-    ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &afterControl)) << "error " << GetLastError();
-    EXPECT_TRUE(afterControl.dwCurrentState == SERVICE_STOP_PENDING || afterControl.dwCurrentState == SERVICE_STOPPED)
+    ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &afterControl))
+        << "error " << GetLastError();
+    EXPECT_TRUE(afterControl.dwCurrentState == SERVICE_STOP_PENDING ||
+                afterControl.dwCurrentState == SERVICE_STOPPED)
         << afterControl.dwCurrentState;
     StateLog log;
     log.Note(afterControl.dwCurrentState);
@@ -125,8 +130,8 @@ TEST_F(SoakE2E, StartAndStopOneServiceManyTimes) {
         ASSERT_FALSE(HasFailure());
     }
     DWORD elapsed = GetTickCount() - start;
-    std::printf("[ soak ] %d start/stop cycles in %.1f s (%.0f ms per cycle)\n", cycles, elapsed / 1000.0,
-                cycles ? static_cast<double>(elapsed) / cycles : 0.0);
+    std::printf("[ soak ] %d start/stop cycles in %.1f s (%.0f ms per cycle)\n", cycles,
+                elapsed / 1000.0, cycles ? static_cast<double>(elapsed) / cycles : 0.0);
 }
 
 // Install, start, stop, remove, again and again. Every second cycle the
@@ -162,12 +167,15 @@ TEST_F(SoakE2E, InstallStartStopRemoveManyTimes) {
             const std::wstring tail = L"\n" + site.Name() + L" stopped.\n" + removed;
             ASSERT_GE(remove.output.size(), head.size() + tail.size()) << remove.output;
             EXPECT_EQ(head, remove.output.substr(0, head.size())) << remove.output;
-            EXPECT_EQ(tail, remove.output.substr(remove.output.size() - tail.size())) << remove.output;
+            EXPECT_EQ(tail, remove.output.substr(remove.output.size() - tail.size()))
+                << remove.output;
             DWORD exitCode = 0xDEADBEEF;
-            ASSERT_TRUE(running.child.WaitForEnd(&exitCode)) << "the hosted child outlived the remove";
+            ASSERT_TRUE(running.child.WaitForEnd(&exitCode))
+                << "the hosted child outlived the remove";
             EXPECT_EQ(0u, exitCode);
             exitCode = 0xDEADBEEF;
-            ASSERT_TRUE(running.service.WaitForEnd(&exitCode)) << "the service process outlived the remove";
+            ASSERT_TRUE(running.service.WaitForEnd(&exitCode))
+                << "the service process outlived the remove";
             EXPECT_EQ(0u, exitCode);
         } else {
             EXPECT_EQ(removed, remove.output);
@@ -177,8 +185,8 @@ TEST_F(SoakE2E, InstallStartStopRemoveManyTimes) {
         ASSERT_FALSE(HasFailure());
     }
     DWORD elapsed = GetTickCount() - start;
-    std::printf("[ soak ] %d install/start/stop/remove cycles in %.1f s (%.0f ms per cycle)\n", cycles,
-                elapsed / 1000.0, cycles ? static_cast<double>(elapsed) / cycles : 0.0);
+    std::printf("[ soak ] %d install/start/stop/remove cycles in %.1f s (%.0f ms per cycle)\n",
+                cycles, elapsed / 1000.0, cycles ? static_cast<double>(elapsed) / cycles : 0.0);
 }
 
 // Hosted children that end without a stop: at once with 0, at once with a
@@ -214,17 +222,19 @@ TEST_F(SoakE2E, ChildrenThatEndOnTheirOwnOrAreKilled) {
         DeleteFileW(child.QuitPath().c_str());
         StateLog log;
         if (c.end == End::AtOnce) {
-            std::wstring commandLine = L"\"" + ChildExe() + L"\" /report:\"" + child.ReportPath() + L"\" /exit:" +
-                                       std::to_wstring(c.code);
+            std::wstring commandLine = L"\"" + ChildExe() + L"\" /report:\"" + child.ReportPath() +
+                                       L"\" /exit:" + std::to_wstring(c.code);
             ASSERT_TRUE(site.WriteParameters(child.WorkDir(), ChildExe(), commandLine));
-            ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr)) << "StartServiceW error " << GetLastError();
+            ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr))
+                << "StartServiceW error " << GetLastError();
             ASSERT_TRUE(WaitForState(service.get(), SERVICE_STOPPED, &log)) << log.Describe();
             ChildReport report;
             ASSERT_TRUE(WaitForReport(child.ReportPath(), &report)) << "the child never ran";
             EXPECT_TRUE(WaitUntilNoneRuns(site.Exe())) << "a process still runs " << site.Exe();
             ExpectCleanlyStopped(service.get());
         } else {
-            ASSERT_TRUE(site.WriteParameters(child.WorkDir(), ChildExe(), child.WaitingCommandLine()));
+            ASSERT_TRUE(
+                site.WriteParameters(child.WorkDir(), ChildExe(), child.WaitingCommandLine()));
             Running running;
             ASSERT_NO_FATAL_FAILURE(Start(service.get(), child, &running));
             log.Note(SERVICE_RUNNING);

@@ -31,7 +31,8 @@ protected:
         ASSERT_TRUE(site.WriteParameters(child.WorkDir(), ChildExe(), commandLine));
         ScHandle service = site.Open();
         ASSERT_TRUE(service);
-        ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr)) << "StartServiceW error " << GetLastError();
+        ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr))
+            << "StartServiceW error " << GetLastError();
         ASSERT_TRUE(WaitForState(service.get(), SERVICE_RUNNING, log)) << log->Describe();
         ASSERT_TRUE(WaitForReport(child.ReportPath(), report)) << "the child did not report";
     }
@@ -64,10 +65,12 @@ TEST_F(SpineE2E, ChildRunsAsConfiguredAndItsEndStopsTheService) {
     ASSERT_TRUE(QueryStatus(service.get(), &running));
     EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), running.dwCurrentState);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS), running.dwServiceType & 0xFF);
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN), running.dwControlsAccepted);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN),
+              running.dwControlsAccepted);
     EXPECT_EQ(0u, running.dwWin32ExitCode);
     EXPECT_NE(0u, running.dwProcessId);
-    EXPECT_EQ(running.dwProcessId, report.ParentPid()) << "the child's parent is not the service process";
+    EXPECT_EQ(running.dwProcessId, report.ParentPid())
+        << "the child's parent is not the service process";
 
     WatchedProcess childProcess;
     ASSERT_TRUE(childProcess.Open(report.Pid()));
@@ -82,23 +85,28 @@ TEST_F(SpineE2E, ChildRunsAsConfiguredAndItsEndStopsTheService) {
     // Only START_PENDING may come before RUNNING, and nothing after STOPPED.
     ASSERT_GE(log.states.size(), 2u);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), log.states.back()) << log.Describe();
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), log.states[log.states.size() - 2]) << log.Describe();
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), log.states[log.states.size() - 2])
+        << log.Describe();
     if (log.states.size() > 2) {
         EXPECT_EQ(static_cast<DWORD>(SERVICE_START_PENDING), log.states[0]) << log.Describe();
     }
     EXPECT_LE(log.states.size(), 3u) << log.Describe();
     SERVICE_STATUS_PROCESS stopped;
     ASSERT_TRUE(QueryStatus(service.get(), &stopped));
-    EXPECT_EQ(0u, stopped.dwWin32ExitCode) << "the child's own exit code must not leak into the service's";
+    EXPECT_EQ(0u, stopped.dwWin32ExitCode)
+        << "the child's own exit code must not leak into the service's";
     DWORD serviceExit = 0;
-    EXPECT_TRUE(serviceProcess.WaitForEnd(&serviceExit)) << "the service process outlived its STOPPED report";
+    EXPECT_TRUE(serviceProcess.WaitForEnd(&serviceExit))
+        << "the service process outlived its STOPPED report";
     EXPECT_EQ(0u, serviceExit);
 
     // An application that does not exist: the launch fails, so the service
     // goes from START_PENDING to STOPPED and is never RUNNING.
-    ASSERT_TRUE(site.WriteParameters(child.WorkDir(), child.WorkDir() + L"\\missing.exe", commandLine));
+    ASSERT_TRUE(
+        site.WriteParameters(child.WorkDir(), child.WorkDir() + L"\\missing.exe", commandLine));
     StateLog failed;
-    ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr)) << "StartServiceW error " << GetLastError();
+    ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr))
+        << "StartServiceW error " << GetLastError();
     ASSERT_TRUE(WaitForState(service.get(), SERVICE_STOPPED, &failed)) << failed.Describe();
     EXPECT_FALSE(failed.Saw(SERVICE_RUNNING)) << failed.Describe();
     ASSERT_TRUE(QueryStatus(service.get(), &stopped));
@@ -119,8 +127,10 @@ TEST_F(SpineE2E, StopControlEndsTheChildWithExitCodeZero) {
     ASSERT_TRUE(childProcess.Open(report.Pid()));
 
     SERVICE_STATUS afterControl;
-    ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &afterControl)) << "error " << GetLastError();
-    EXPECT_TRUE(afterControl.dwCurrentState == SERVICE_STOP_PENDING || afterControl.dwCurrentState == SERVICE_STOPPED)
+    ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &afterControl))
+        << "error " << GetLastError();
+    EXPECT_TRUE(afterControl.dwCurrentState == SERVICE_STOP_PENDING ||
+                afterControl.dwCurrentState == SERVICE_STOPPED)
         << afterControl.dwCurrentState;
     DWORD childExit = 0xDEADBEEF;
     ASSERT_TRUE(childProcess.WaitForEnd(&childExit)) << "the stop did not end the child";
@@ -142,10 +152,10 @@ TEST_F(SpineE2E, TwoCopiesRunSideBySide) {
     HostedChild secondChild(ScenarioDir(kScenario) + L"\\workV");
     ChildReport firstReport, secondReport;
     StateLog firstLog, secondLog;
-    ASSERT_NO_FATAL_FAILURE(StartHosting(first, firstChild, firstChild.WaitingCommandLine(L" U"), &firstReport,
-                                         &firstLog));
-    ASSERT_NO_FATAL_FAILURE(StartHosting(second, secondChild, secondChild.WaitingCommandLine(L" V"), &secondReport,
-                                         &secondLog));
+    ASSERT_NO_FATAL_FAILURE(StartHosting(first, firstChild, firstChild.WaitingCommandLine(L" U"),
+                                         &firstReport, &firstLog));
+    ASSERT_NO_FATAL_FAILURE(StartHosting(second, secondChild, secondChild.WaitingCommandLine(L" V"),
+                                         &secondReport, &secondLog));
     ScHandle firstService = first.Open();
     ScHandle secondService = second.Open();
     ASSERT_TRUE(firstService);
@@ -167,10 +177,12 @@ TEST_F(SpineE2E, TwoCopiesRunSideBySide) {
     ASSERT_TRUE(secondProcess.Open(secondReport.Pid()));
     SERVICE_STATUS afterControl;
     ASSERT_TRUE(ControlService(firstService.get(), SERVICE_CONTROL_STOP, &afterControl));
-    ASSERT_TRUE(WaitForState(firstService.get(), SERVICE_STOPPED, &firstLog)) << firstLog.Describe();
+    ASSERT_TRUE(WaitForState(firstService.get(), SERVICE_STOPPED, &firstLog))
+        << firstLog.Describe();
     DWORD exitCode = 0;
     EXPECT_TRUE(firstProcess.WaitForEnd(&exitCode));
-    EXPECT_TRUE(secondProcess.Running()) << "stopping " << first.Name() << " ended the child of " << second.Name();
+    EXPECT_TRUE(secondProcess.Running())
+        << "stopping " << first.Name() << " ended the child of " << second.Name();
     ASSERT_TRUE(QueryStatus(secondService.get(), &secondStatus));
     EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), secondStatus.dwCurrentState);
 }

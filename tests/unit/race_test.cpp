@@ -58,9 +58,9 @@ TEST(StopRace, ReportsStayOrderedAndNoChildOutlivesTheService) {
     const int iterations = Iterations();
     for (int i = 0; i < iterations; ++i) {
         const Point point = static_cast<Point>(random() % kPointCount);
-        Shot shot = {random() % 2 ? platform::SERVICE_CONTROL_STOP
-                                  : platform::SERVICE_CONTROL_SHUTDOWN,
-                     static_cast<int>(random() % 2000)};
+        Shot shot = {
+            random() % 2 ? platform::SERVICE_CONTROL_STOP : platform::SERVICE_CONTROL_SHUTDOWN,
+            static_cast<int>(random() % 2000)};
         SCOPED_TRACE("iteration " + std::to_string(i) + " point " + std::to_string(point));
 
         sim::Reset();
@@ -101,7 +101,8 @@ TEST(StopRace, ReportsStayOrderedAndNoChildOutlivesTheService) {
         entry.join();
 
         std::vector<DWORD> states;
-        for (const auto& s : sim::StatusReports()) states.push_back(s.dwCurrentState);
+        for (const auto& s : sim::StatusReports())
+            states.push_back(s.dwCurrentState);
         ASSERT_FALSE(states.empty());
         EXPECT_EQ(states.front(), platform::SERVICE_START_PENDING);
         EXPECT_EQ(states.back(), platform::SERVICE_STOPPED);
@@ -120,7 +121,8 @@ TEST(StopRace, ReportsStayOrderedAndNoChildOutlivesTheService) {
         size_t handled = events.size(), launched = events.size();
         for (size_t k = 0; k < events.size(); ++k) {
             if (events[k] == done && handled == events.size()) handled = k;
-            if (events[k].rfind("CreateProcessW", 0) == 0 && launched == events.size()) launched = k;
+            if (events[k].rfind("CreateProcessW", 0) == 0 && launched == events.size())
+                launched = k;
         }
         if (handled < launched) {
             EXPECT_EQ(std::count(states.begin(), states.end(), platform::SERVICE_RUNNING), 0);

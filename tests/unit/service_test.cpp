@@ -32,7 +32,8 @@ DWORD RunEntry(const std::vector<std::string>& args) {
     std::vector<std::string> storage = {"qelnhost.exe"};
     storage.insert(storage.end(), args.begin(), args.end());
     std::vector<char*> argv;
-    for (auto& s : storage) argv.push_back(&s[0]);
+    for (auto& s : storage)
+        argv.push_back(&s[0]);
     argv.push_back(nullptr);
     return ProcessEntry(static_cast<int>(storage.size()), argv.data());
 }
@@ -68,7 +69,8 @@ std::vector<std::string> Story() {
 
 std::vector<DWORD> States() {
     std::vector<DWORD> states;
-    for (const auto& s : sim::StatusReports()) states.push_back(s.dwCurrentState);
+    for (const auto& s : sim::StatusReports())
+        states.push_back(s.dwCurrentState);
     return states;
 }
 
@@ -132,8 +134,8 @@ protected:
 // ---- Naming ----
 
 TEST_F(HostTest, NamesComeFromTheLastCharacterOfTheDirectory) {
-    const std::u16string deep = u"C:\\" + std::u16string(300, u'a') + u"\\" +
-                                std::u16string(400, u'b') + u"Z\\host.exe";
+    const std::u16string deep =
+        u"C:\\" + std::u16string(300, u'a') + u"\\" + std::u16string(400, u'b') + u"Z\\host.exe";
     const struct {
         std::u16string path;
         const char* suffix;
@@ -143,7 +145,7 @@ TEST_F(HostTest, NamesComeFromTheLastCharacterOfTheDirectory) {
         {u"C:\\x\\site12\\host.exe", "2"},  // site12 and site2 share one name
         {u"C:\\x\\site2\\host.exe", "2"},
         {u"\\\\?\\C:\\x\\siteQ\\host.exe", "Q"},
-        {deep, "Z"},  // longer than 260 characters: read whole, never cut
+        {deep, "Z"},             // longer than 260 characters: read whole, never cut
         {u"host.exe", nullptr},  // no backslash
         {u"", nullptr},          // the module-path query fails
     };
@@ -283,9 +285,8 @@ TEST_F(HostTest, RemoveReportsEachStageFromTheStoredState) {
          "Stopping QELN3....\nQELN3 stopped.\nQELN3 removed.\n", 4, true},
         {"ends running", true, true, 1, platform::SERVICE_RUNNING, Op::Count, 0,
          "Stopping QELN3..\nQELN3 failed to stop.\nQELN3 removed.\n", 2, true},
-        {"query fails mid-poll", true, true, 5, platform::SERVICE_STOPPED,
-         Op::QueryServiceStatus, 3, "Stopping QELN3...\nQELN3 failed to stop.\nQELN3 removed.\n",
-         3, true},
+        {"query fails mid-poll", true, true, 5, platform::SERVICE_STOPPED, Op::QueryServiceStatus,
+         3, "Stopping QELN3...\nQELN3 failed to stop.\nQELN3 removed.\n", 3, true},
         {"deletion fails", true, false, 0, 0, Op::DeleteService, 1, "", 0, false},
         {"no SCM", true, false, 0, 0, Op::OpenSCManagerW, 1, "", 0, false},
     };
@@ -320,11 +321,11 @@ TEST_F(HostTest, RemoveShowsEachDotBeforeItsPause) {
     for (const auto& e : sim::Events()) {
         if (e.rfind("Console", 0) == 0 || e.rfind("Sleep", 0) == 0) order.push_back(e);
     }
-    EXPECT_EQ(order, (std::vector<std::string>{"Console Stopping ", "Console QELN3", "Console .",
-                                               "Sleep 1000", "Console .", "Sleep 1000",
-                                               "Console .", "Sleep 1000", "Console \\n",
-                                               "Console QELN3", "Console  stopped.\\n",
-                                               "Console QELN3", "Console  removed.\\n"}));
+    EXPECT_EQ(order,
+              (std::vector<std::string>{
+                  "Console Stopping ", "Console QELN3", "Console .", "Sleep 1000", "Console .",
+                  "Sleep 1000", "Console .", "Sleep 1000", "Console \\n", "Console QELN3",
+                  "Console  stopped.\\n", "Console QELN3", "Console  removed.\\n"}));
 }
 
 // ---- The service run ----
@@ -388,8 +389,7 @@ TEST_F(HostTest, StopAndShutdownEndTheChildOtherControlsDoNothing) {
         sim::SendControl(control);
         JoinService();
         EXPECT_EQ(Story(), (std::vector<std::string>{"report 2", "launch", "report 4", "report 3",
-                                                     "terminate code=0", "report 1",
-                                                     "Sleep 500"}));
+                                                     "terminate code=0", "report 1", "Sleep 500"}));
         EXPECT_EQ(sim::ChildExitCode(ChildPid()), 0u);
         EXPECT_EQ(sim::LiveAllocations(), 0u);
     }
@@ -403,8 +403,7 @@ TEST_F(HostTest, MissingKeyAndFailedLaunchSoundTheirTones) {
     StartService();
     JoinService();
     EXPECT_EQ(Story(), (std::vector<std::string>{"Beep 2000 6000", "report 2", "launch failed",
-                                                 "report 1",
-                                                 "Beep 1000 6000", "Sleep 500"}));
+                                                 "report 1", "Beep 1000 6000", "Sleep 500"}));
     ASSERT_EQ(sim::Launches().size(), 1u);
     EXPECT_EQ(sim::U8(sim::Launches()[0].application), "");
 
@@ -417,8 +416,7 @@ TEST_F(HostTest, MissingKeyAndFailedLaunchSoundTheirTones) {
     StartService();
     JoinService();
     EXPECT_EQ(Story(), (std::vector<std::string>{"report 2", "launch failed", "report 1",
-                                                 "Beep 1000 6000",
-                                                 "Sleep 500"}));
+                                                 "Beep 1000 6000", "Sleep 500"}));
     EXPECT_EQ(sim::LiveAllocations(), 0u);
 }
 
@@ -457,14 +455,15 @@ TEST_F(HostTest, EarlyStopPreventsTheLaunchOrEndsTheNewChild) {
         bool app_exists;
         std::vector<std::string> story;
     } cases[] = {
-        {"before START_PENDING", true, true,
-         {"report 2", "report 3", "report 1", "Sleep 500"}},
-        {"during the launch", false, true,
-         {"report 2", "report 3", "launch", "terminate code=0", "report 1",
-          "Sleep 500"}},
-        {"during a failed launch", false, false,
-         {"report 2", "report 3", "launch failed", "report 1",
-          "Sleep 500"}},
+        {"before START_PENDING", true, true, {"report 2", "report 3", "report 1", "Sleep 500"}},
+        {"during the launch",
+         false,
+         true,
+         {"report 2", "report 3", "launch", "terminate code=0", "report 1", "Sleep 500"}},
+        {"during a failed launch",
+         false,
+         false,
+         {"report 2", "report 3", "launch failed", "report 1", "Sleep 500"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -508,7 +507,11 @@ TEST_F(HostTest, ParameterValuesAlwaysEndTerminatedInsideTheirBuffers) {
          "C:\\apps\\child.exe", std::string(1024, 'x')},
         {"command line too large", u"AppParameters", platform::REG_SZ, bytes(full + u"y", true),
          "C:\\apps\\child.exe", ""},
-        {"application not a string", u"Application", platform::REG_DWORD, {1, 2, 3, 4}, "",
+        {"application not a string",
+         u"Application",
+         platform::REG_DWORD,
+         {1, 2, 3, 4},
+         "",
          "child.exe"},
         {"application unexpanded", u"Application", platform::REG_EXPAND_SZ,
          bytes(u"%SystemRoot%\\child.exe", true), "%SystemRoot%\\child.exe", "child.exe"},
@@ -572,7 +575,8 @@ TEST_F(HostTest, EveryAllocationFailureLeavesADefinedOutcome) {
                 EXPECT_EQ(sim::ServiceExists(u"QELN3"), out != "");
             } else if (!serve) {
                 EXPECT_EQ(code, 0u);
-                EXPECT_TRUE(out == "" || out == "Stopping QELN3..\nQELN3 stopped.\nQELN3 removed.\n")
+                EXPECT_TRUE(out == "" ||
+                            out == "Stopping QELN3..\nQELN3 stopped.\nQELN3 removed.\n")
                     << out;
             } else {
                 EXPECT_EQ(code, 0u);
@@ -580,7 +584,8 @@ TEST_F(HostTest, EveryAllocationFailureLeavesADefinedOutcome) {
                 const bool ok = states.empty() || states == std::vector<DWORD>{2, 4, 1} ||
                                 states == std::vector<DWORD>{2, 1};
                 EXPECT_TRUE(ok) << ::testing::PrintToString(states);
-                for (const auto& l : sim::Launches()) EXPECT_FALSE(sim::ChildAlive(l.pid));
+                for (const auto& l : sim::Launches())
+                    EXPECT_FALSE(sim::ChildAlive(l.pid));
             }
             if (!reached) break;
         }

@@ -45,7 +45,8 @@ struct Probe {
         argv0 = argv[0];
         handle = RegisterServiceCtrlHandlerW(u"QELN1", &Handler);
         Report(SERVICE_RUNNING);
-        while (!stop) std::this_thread::yield();
+        while (!stop)
+            std::this_thread::yield();
         Report(SERVICE_STOPPED);
     }
 };
@@ -87,15 +88,17 @@ TEST_F(SimTest, DispatcherRunsMainOnItsOwnThreadAndControlsOnTheCallersThread) {
     auto done = std::find(events.begin(), events.end(), "Control 1 done");
     ASSERT_NE(done, events.end());
     events.erase(done);
-    EXPECT_EQ(events, (std::vector<std::string>{
-                          "RegisterServiceCtrlHandlerW QELN1",
-                          "SetServiceStatus type=16 state=4 accepted=5 exit=0 specific=0 check=1 hint=15000",
-                          "Control 4",
-                          "Control 4 done",
-                          "Control 1",
-                          "SetServiceStatus type=16 state=1 accepted=5 exit=0 specific=0 check=1 hint=15000",
-                          "Dispatcher returned",
-                      }));
+    EXPECT_EQ(
+        events,
+        (std::vector<std::string>{
+            "RegisterServiceCtrlHandlerW QELN1",
+            "SetServiceStatus type=16 state=4 accepted=5 exit=0 specific=0 check=1 hint=15000",
+            "Control 4",
+            "Control 4 done",
+            "Control 1",
+            "SetServiceStatus type=16 state=1 accepted=5 exit=0 specific=0 check=1 hint=15000",
+            "Dispatcher returned",
+        }));
     ASSERT_EQ(sim::StatusReports().size(), 2u);
     EXPECT_EQ(sim::StatusReports()[1].dwCurrentState, SERVICE_STOPPED);
 }
@@ -236,8 +239,8 @@ TEST_F(SimTest, HooksAndHoldsRunOutsideTheLock) {
     // A hook that calls back into the simulation would deadlock under its lock.
     static int seen = 0;
     sim::BeforeCall(
-        sim::Op::GetModuleFileNameW, [](void*) { seen = static_cast<int>(sim::Events().size()) + 1; },
-        nullptr);
+        sim::Op::GetModuleFileNameW,
+        [](void*) { seen = static_cast<int>(sim::Events().size()) + 1; }, nullptr);
     WCHAR buffer[8];
     EXPECT_EQ(GetModuleFileNameW(nullptr, buffer, 8), 8u);
     EXPECT_EQ(seen, 1);
