@@ -1,0 +1,263 @@
+// Test helpers for the UPS service's registry area, written on the portable
+// registry calls only, so the same code runs on the simulation and, in the
+// Windows test programs, on the real registry.
+//
+// Keys are named relative to "SYSTEM\CurrentControlSet\Services\UPS": ""
+// is the UPS key itself, "Config", "Status", "ServiceProviders\Vantrell"...
+#ifndef QELN_TESTS_CONTRACT_UPS_AREA_H
+#define QELN_TESTS_CONTRACT_UPS_AREA_H
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace ups_area {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct Value {
+    std::u16string key;
+    std::u16string name;
+    std::uint32_t type;
+    Bytes bytes;
+};
+
+inline const std::u16string& UpsPath() {
+    static const std::u16string path = u"SYSTEM\\CurrentControlSet\\Services\\UPS";
+    return path;
+}
+
+inline std::u16string FullPath(const std::u16string& key) {
+    return key.empty() ? UpsPath() : UpsPath() + u"\\" + key;
+}
+
+// A REG_SZ image: the text and its terminator, little-endian.
+inline Bytes Sz(const std::u16string& text) {
+    Bytes out;
+    for (char16_t c : text) {
+        out.push_back(static_cast<std::uint8_t>(c & 0xFF));
+        out.push_back(static_cast<std::uint8_t>(c >> 8));
+    }
+    out.push_back(0);
+    out.push_back(0);
+    return out;
+}
+
+// The same text without a terminator.
+inline Bytes SzNoTerminator(const std::u16string& text) {
+    Bytes out = Sz(text);
+    out.resize(out.size() - 2);
+    return out;
+}
+
+inline Bytes Dw(std::uint32_t value) {
+    return Bytes{static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+                 static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+}
+
+inline Value SzValue(const std::u16string& key, const std::u16string& name,
+                     const std::u16string& text) {
+    return Value{key, name, platform::REG_SZ, Sz(text)};
+}
+
+inline Value DwValue(const std::u16string& key, const std::u16string& name, std::uint32_t v) {
+    return Value{key, name, platform::REG_DWORD, Dw(v)};
+}
+
+// ASCII view of wide text for messages.
+inline std::string Narrow(const std::u16string& text) {
+    std::string out;
+    for (char16_t c : text)
+        out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    return out;
+}
+
+inline std::string Hex(const Bytes& bytes) {
+    std::string out;
+    char cell[4];
+    for (std::uint8_t b : bytes) {
+        std::snprintf(cell, sizeof(cell), "%02x ", b);
+        out += cell;
+    }
+    return out.empty() ? "(empty)" : out.substr(0, out.size() - 1);
+}
+
+inline std::string Describe(const Value& v) {
+    return "[" + Narrow(v.key) + "] \"" + Narrow(v.name) + "\" type " + std::to_string(v.type) +
+           " size " + std::to_string(v.bytes.size()) + ": " + Hex(v.bytes);
+}
+
+// Every key the host may create or touch in the area, children before parents.
+inline const std::vector<std::u16string>& KnownKeys() {
+    static const std::vector<std::u16string> keys = {u"ServiceProviders\\(None)",
+                                                     u"ServiceProviders\\Generic",
+                                                     u"ServiceProviders\\Vantrell",
+                                                     u"ServiceProviders",
+                                                     u"Config",
+                                                     u"Status",
+                                                     u""};
+    return keys;
+}
+
+// Every value name the host may write, read or delete in the area.
+inline const std::vector<std::pair<std::u16string, std::u16string>>& KnownNames() {
+    static const std::vector<std::pair<std::u16string, std::u16string>> names = {
+        {u"Config", u"Vendor"},
+        {u"Config", u"Model"},
+        {u"", u"Port"},
+        {u"", u"Options"},
+        {u"Config", u"ServiceProviderDLL"},
+        {u"Config", u"NotifyEnable"},
+        {u"", u"FirstMessageDelay"},
+        {u"", u"MessageInterval"},
+        {u"Config", u"ShutdownOnBatteryEnable"},
+        {u"Config", u"ShutdownOnBatteryWait"},
+        {u"Config", u"RunTaskEnable"},
+        {u"Config", u"TaskName"},
+        {u"Config", u"TurnUPSOffEnable"},
+        {u"Config", u"CustomOptions"},
+        {u"Config", u"VTLLinkURL"},
+        {u"", u"ShutdownWait"},
+        {u"Config", u"Upgrade"},
+        {u"Config", u"CriticalPowerAction"},
+        {u"Config", u"TurnUPSOffWait"},
+        {u"", u"HideUPSPane"},
+        {u"Status", u"SerialNumber"},
+        {u"Status", u"FirmwareRev"},
+        {u"Status", u"UtilityPowerStatus"},
+        {u"Status", u"TotalUPSRuntime"},
+        {u"Status", u"BatteryStatus"},
+        {u"Status", u"CommStatus"},
+        {u"Status", u"BatteryCapacity"},
+        {u"", u"BatteryLife"},
+        {u"ServiceProviders\\(None)", u""},
+        {u"ServiceProviders\\Generic", u"Custom"},
+        {u"ServiceProviders\\Vantrell", u"Dovrin"},
+        {u"ServiceProviders\\Vantrell", u"Dovrin Max"},
+        {u"ServiceProviders\\Vantrell", u"Simple Port on Interface Card"},
+        {u"ServiceProviders\\Vantrell", u"Simple signaling to any VTL unit"},
+        {u"ServiceProviders\\Vantrell", u"Tessal"},
+        {u"ServiceProviders\\Vantrell", u"Corvik"},
+        {u"ServiceProviders\\Vantrell", u"Halvane"},
+        {u"ServiceProviders\\Vantrell", u"Full signaling to any VTL unit"},
+        {u"ServiceProviders\\Vantrell", u"Quarn Rack"},
+    };
+    return names;
+}
+
+inline bool KeyExists(const std::u16string& key) {
+    platform::HKEY handle = nullptr;
+    if (platform::RegOpenKeyExW(platform::HKEY_LOCAL_MACHINE, FullPath(key).c_str(), 0,
+                                platform::KEY_QUERY_VALUE, &handle) != platform::ERROR_SUCCESS) {
+        return false;
+    }
+    platform::RegCloseKey(handle);
+    return true;
+}
+
+// Reads one value exactly as stored; false when its key or the value is absent.
+inline bool Read(const std::u16string& key, const std::u16string& name, Value* out) {
+    platform::HKEY handle = nullptr;
+    if (platform::RegOpenKeyExW(platform::HKEY_LOCAL_MACHINE, FullPath(key).c_str(), 0,
+                                platform::KEY_QUERY_VALUE, &handle) != platform::ERROR_SUCCESS) {
+        return false;
+    }
+    platform::DWORD type = 0;
+    platform::DWORD size = 0;
+    bool ok = platform::RegQueryValueExW(handle, name.c_str(), nullptr, &type, nullptr, &size) ==
+              platform::ERROR_SUCCESS;
+    Bytes bytes(size + 1);  // never a zero-sized buffer
+    if (ok && size > 0) {
+        platform::DWORD read = size;
+        ok = platform::RegQueryValueExW(handle, name.c_str(), nullptr, &type, bytes.data(),
+                                        &read) == platform::ERROR_SUCCESS &&
+             read == size;
+    }
+    platform::RegCloseKey(handle);
+    if (!ok) return false;
+    bytes.resize(size);
+    *out = Value{key, name, type, bytes};
+    return true;
+}
+
+// Writes the values, creating their keys on the way.
+inline void Seed(const std::vector<Value>& values) {
+    for (const Value& v : values) {
+        platform::HKEY handle = nullptr;
+        platform::DWORD disposition = 0;
+        if (platform::RegCreateKeyExW(platform::HKEY_LOCAL_MACHINE, FullPath(v.key).c_str(), 0,
+                                      nullptr, 0, platform::KEY_SET_VALUE, nullptr, &handle,
+                                      &disposition) != platform::ERROR_SUCCESS) {
+            continue;
+        }
+        platform::RegSetValueExW(handle, v.name.c_str(), 0, v.type,
+                                 v.bytes.empty() ? nullptr : v.bytes.data(),
+                                 static_cast<platform::DWORD>(v.bytes.size()));
+        platform::RegCloseKey(handle);
+    }
+}
+
+// Creates a key (and the keys above it) without any value.
+inline void CreateEmptyKey(const std::u16string& key) {
+    platform::HKEY handle = nullptr;
+    platform::DWORD disposition = 0;
+    if (platform::RegCreateKeyExW(platform::HKEY_LOCAL_MACHINE, FullPath(key).c_str(), 0, nullptr,
+                                  0, platform::KEY_SET_VALUE, nullptr, &handle,
+                                  &disposition) == platform::ERROR_SUCCESS) {
+        platform::RegCloseKey(handle);
+    }
+}
+
+// Removes the whole area (the known keys, leaves first).
+inline void Clear() {
+    for (const std::u16string& key : KnownKeys()) {
+        platform::RegDeleteKeyW(platform::HKEY_LOCAL_MACHINE, FullPath(key).c_str());
+    }
+}
+
+// Compares the area with `expected` over every known value name and every
+// known key (a key is expected exactly when an expected value lies in it or
+// below it, or it is one of `empty_keys`). Returns one line per difference;
+// empty when they agree.
+inline std::string Diff(const std::vector<Value>& expected,
+                        const std::vector<std::u16string>& empty_keys = {}) {
+    std::string report;
+    for (const auto& known : KnownNames()) {
+        const Value* want = nullptr;
+        for (const Value& v : expected) {
+            if (v.key == known.first && v.name == known.second) want = &v;
+        }
+        Value got;
+        const bool present = Read(known.first, known.second, &got);
+        if (want == nullptr && present) {
+            report += "unexpected " + Describe(got) + "\n";
+        } else if (want != nullptr && !present) {
+            report += "missing " + Describe(*want) + "\n";
+        } else if (want != nullptr && (got.type != want->type || got.bytes != want->bytes)) {
+            report += "expected " + Describe(*want) + "\n     got " + Describe(got) + "\n";
+        }
+    }
+    for (const std::u16string& key : KnownKeys()) {
+        bool wanted = false;
+        for (const std::u16string& empty : empty_keys) {
+            if (empty == key) wanted = true;
+        }
+        for (const Value& v : expected) {
+            if (key.empty() || v.key == key || v.key.compare(0, key.size() + 1, key + u"\\") == 0) {
+                wanted = true;
+            }
+        }
+        if (KeyExists(key) != wanted) {
+            report += "key [" + Narrow(key) + "] " + (wanted ? "missing" : "unexpected") + "\n";
+        }
+    }
+    return report;
+}
+
+}  // namespace ups_area
+
+#endif
