@@ -41,7 +41,9 @@ bool EnsureKey(const WCHAR* path) {
 
 // Moves an older "BatteryLife" under the UPS key over into the shutdown wait
 // and enables the shutdown on battery; the old value is deleted. A value
-// stored with fewer than 4 bytes is taken zero-extended.
+// stored with fewer than 4 bytes is taken zero-extended; one stored with no
+// bytes holds no number and is left alone (taking it as 0 would shut the
+// machine down the moment it goes on battery).
 void TakeOverBatteryLife() {
     KeyOwner ups;
     if (platform::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUpsKey, 0, platform::KEY_ALL_ACCESS,
@@ -53,7 +55,7 @@ void TakeOverBatteryLife() {
     DWORD size = sizeof(place);
     if (platform::RegQueryValueExW(ups.get(), kBatteryLife, nullptr, &type, place, &size) !=
             platform::ERROR_SUCCESS ||
-        type != platform::REG_DWORD) {
+        type != platform::REG_DWORD || size == 0) {
         return;
     }
     const DWORD minutes = static_cast<DWORD>(place[0]) | static_cast<DWORD>(place[1]) << 8 |
