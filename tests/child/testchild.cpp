@@ -19,9 +19,9 @@
 // Report keys: pid, ppid (the process that created this one), cwd, cmdline
 // (GetCommandLineW exactly), console (1 when a console is attached), and
 // stdin/stdout/stderr (the standard handle values and their file types).
+#include <windows.h>
 #include <shellapi.h>
 #include <tlhelp32.h>
-#include <windows.h>
 
 #include <cwchar>
 #include <cwctype>
