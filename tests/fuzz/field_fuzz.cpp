@@ -146,18 +146,9 @@ private:
     bool keys_[3] = {false, false, false};
 };
 
-const DWORD kTypes[8] = {platform::REG_SZ,
-                         platform::REG_DWORD,
-                         platform::REG_BINARY,
-                         platform::REG_EXPAND_SZ,
-                         platform::REG_NONE,
-                         platform::REG_MULTI_SZ,
-                         0xFFFF,
-                         0 /* the record's own type */};
-
-Bytes DwordBytes(DWORD v) {
-    return ups_area::Dw(v);
-}
+// Stored types: REG_SZ, REG_DWORD, REG_BINARY, REG_EXPAND_SZ, REG_NONE,
+// REG_MULTI_SZ, one unknown to the platform, and 0 for the record's own type.
+const DWORD kTypes[8] = {1, 4, 3, 2, 0, 7, 0xFFFF, 0};
 
 std::string Run(Input& in) {
     Model model;
@@ -207,7 +198,7 @@ std::string Run(Input& in) {
             case 0: {  // a DWORD setter
                 const DWORD v = in.Dword();
                 if (SetDwordField(m.record, v) != FIELD_OK) return "SetDwordField failed";
-                m.data = DwordBytes(v);
+                m.data = ups_area::Dw(v);
                 m.changed = 1;
                 what = "SetDwordField";
                 break;
@@ -282,6 +273,7 @@ std::string Run(Input& in) {
                 // Missing arguments change nothing.
                 DWORD v = 0x5A5A5A5A;
                 if (SetDwordField(nullptr, 1) != FIELD_INVALID_PARAMETER ||
+                    SetStringField(nullptr, u"x") != FIELD_INVALID_PARAMETER ||
                     SetStringField(m.record, nullptr) != FIELD_INVALID_PARAMETER ||
                     GetDwordField(nullptr, &v) != FIELD_INVALID_PARAMETER ||
                     GetDwordField(m.record, nullptr) != FIELD_INVALID_PARAMETER ||
@@ -323,8 +315,6 @@ std::string Run(Input& in) {
 }  // namespace
 
 std::string RunFieldFuzzCase(const std::uint8_t* data, std::size_t size) {
-    FreeFields(ConfigFieldTable);
-    FreeFields(StatusFieldTable);
     sim::Reset();
     Input in(data, size);
     std::string fault = Run(in);
