@@ -49,7 +49,20 @@ struct Running {
 // fresh one: the old report is removed first).
 void Start(SC_HANDLE service, const HostedChild& child, Running* running) {
     DeleteFileW(child.ReportPath().c_str());
-    ASSERT_TRUE(StartServiceW(service, 0, nullptr)) << "StartServiceW error " << GetLastError();
+    // Wine's service manager now and then answers a start that closely follows
+    // the previous run's end with ERROR_INTERNAL_ERROR, before any code of the
+    // service has run; a start retried a moment later goes through. Any other
+    // failure, or a third one in a row, fails the cycle.
+    BOOL started = FALSE;
+    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+        started = StartServiceW(service, 0, nullptr);
+        if (!started && GetLastError() != ERROR_INTERNAL_ERROR) break;
+        if (!started) {
+            std::printf("[ soak ] StartServiceW: ERROR_INTERNAL_ERROR from Wine, retried\n");
+            Sleep(200);
+        }
+    }
+    ASSERT_TRUE(started) << "StartServiceW error " << GetLastError();
     StateLog log;
     ASSERT_TRUE(WaitForState(service, SERVICE_RUNNING, &log)) << log.Describe();
     ChildReport report;
