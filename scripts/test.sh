@@ -84,11 +84,7 @@ run_ctest() {
 prepare_prefix() {
   local prefix="$root/build/$1/wineprefix"
   prefixes+=("$prefix")
-  bash scripts/bootstrap.sh --prefix "$prefix" || return 1
-  # One server for the whole run: between two test programs it would
-  # otherwise shut down and start again, and a program that starts while it
-  # shuts down fails at once. The trap above ends it.
-  WINEPREFIX="$prefix" "$wineserver" -p
+  bash scripts/bootstrap.sh --prefix "$prefix"
 }
 
 section "bootstrap"
