@@ -13,10 +13,6 @@ using platform::WCHAR;
 
 namespace {
 
-const WCHAR kUpsKey[] = u"SYSTEM\\CurrentControlSet\\Services\\UPS";
-const WCHAR kConfigKey[] = u"SYSTEM\\CurrentControlSet\\Services\\UPS\\Config";
-const WCHAR kStatusKey[] = u"SYSTEM\\CurrentControlSet\\Services\\UPS\\Status";
-
 // The largest value the registry interface can describe, in bytes.
 constexpr std::size_t kMaxValueBytes = 0xFFFFFFFFu;
 

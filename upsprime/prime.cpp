@@ -12,9 +12,6 @@ using platform::WCHAR;
 
 namespace {
 
-const WCHAR kUpsKey[] = u"SYSTEM\\CurrentControlSet\\Services\\UPS";
-const WCHAR kConfigKey[] = u"SYSTEM\\CurrentControlSet\\Services\\UPS\\Config";
-const WCHAR kStatusKey[] = u"SYSTEM\\CurrentControlSet\\Services\\UPS\\Status";
 const WCHAR kBatteryLife[] = u"BatteryLife";
 
 #define QELN_PROVIDERS u"SYSTEM\\CurrentControlSet\\Services\\UPS\\ServiceProviders\\"

@@ -19,6 +19,11 @@ struct RegistryField {
     platform::DWORD changed;            // 1 when set since the last load or save
 };
 
+// The keys that hold the values, relative to HKEY_LOCAL_MACHINE.
+inline constexpr platform::WCHAR kUpsKey[] = u"SYSTEM\\CurrentControlSet\\Services\\UPS";
+inline constexpr platform::WCHAR kConfigKey[] = u"SYSTEM\\CurrentControlSet\\Services\\UPS\\Config";
+inline constexpr platform::WCHAR kStatusKey[] = u"SYSTEM\\CurrentControlSet\\Services\\UPS\\Status";
+
 // Null-terminated lists of the records, in load and save order.
 extern RegistryField* ConfigFieldTable[21];  // 20 records
 extern RegistryField* StatusFieldTable[8];   // 7 records
