@@ -277,13 +277,8 @@ namespace platform {
 
 using namespace sim::internal;
 
-LONG RegOpenKeyExW(HKEY root, const WCHAR* path, DWORD /*options*/, DWORD access, HKEY* out) {
-    Call call(sim::Op::RegOpenKeyExW);
-    if (out == nullptr) return ERROR_INVALID_PARAMETER;
-    *out = nullptr;
-    if (FailLocked(sim::Op::RegOpenKeyExW)) return FailureCodeLocked();
-    KeyHandle parent;
-    if (!ResolveLocked(root, &parent)) return kErrorInvalidHandle;
+// Opens an existing key below an already resolved parent; never creates.
+static LONG OpenBelowLocked(const KeyHandle& parent, const WCHAR* path, DWORD access, HKEY* out) {
     if (parent.key->deleted) return kErrorKeyDeleted;
     std::vector<std::u16string> parts;
     LONG result = SplitPath(FromWide(path), &parts);
@@ -292,6 +287,16 @@ LONG RegOpenKeyExW(HKEY root, const WCHAR* path, DWORD /*options*/, DWORD access
     if (!key) return ERROR_FILE_NOT_FOUND;
     *out = NewHandleLocked(key, access);
     return ERROR_SUCCESS;
+}
+
+LONG RegOpenKeyExW(HKEY root, const WCHAR* path, DWORD /*options*/, DWORD access, HKEY* out) {
+    Call call(sim::Op::RegOpenKeyExW);
+    if (out == nullptr) return ERROR_INVALID_PARAMETER;
+    *out = nullptr;
+    if (FailLocked(sim::Op::RegOpenKeyExW)) return FailureCodeLocked();
+    KeyHandle parent;
+    if (!ResolveLocked(root, &parent)) return kErrorInvalidHandle;
+    return OpenBelowLocked(parent, path, access, out);
 }
 
 LONG RegOpenKeyW(HKEY root, const WCHAR* path, HKEY* out) {
@@ -312,14 +317,7 @@ LONG RegOpenKeyW(HKEY root, const WCHAR* path, HKEY* out) {
         return ERROR_SUCCESS;
     }
     *out = nullptr;
-    if (parent.key->deleted) return kErrorKeyDeleted;
-    std::vector<std::u16string> parts;
-    LONG result = SplitPath(FromWide(path), &parts);
-    if (result != ERROR_SUCCESS) return result;
-    std::shared_ptr<Key> key = FindLocked(parent.key, parts);
-    if (!key) return ERROR_FILE_NOT_FOUND;
-    *out = NewHandleLocked(key, KEY_ALL_ACCESS);
-    return ERROR_SUCCESS;
+    return OpenBelowLocked(parent, path, KEY_ALL_ACCESS, out);
 }
 
 LONG RegCreateKeyExW(HKEY root, const WCHAR* path, DWORD reserved, WCHAR* /*klass*/,

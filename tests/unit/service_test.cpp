@@ -76,10 +76,18 @@ std::vector<DWORD> States() {
 
 class HostTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override { Fresh(); }
+    // A fresh machine with this copy at kModule; with_child also writes the
+    // Parameters of a launchable child.
+    void Fresh(bool with_child = false) {
         sim::Reset();
         ResetServiceRun();
         sim::SetModulePath(kModule);
+        done_ = false;
+        if (with_child) {
+            WriteParameters(kApp, u"child.exe", u"C:\\apps");
+            sim::AddExecutable(kApp);
+        }
     }
     void TearDown() override {
         if (service_thread_.joinable()) service_thread_.join();
@@ -192,8 +200,7 @@ TEST_F(HostTest, OnlyTheFirstArgumentSelectsTheJob) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args.empty() ? std::string("(none)") : c.args[0]);
-        sim::Reset();
-        sim::SetModulePath(kModule);
+        Fresh();
         EXPECT_EQ(RunEntry(c.args), 0u);
         EXPECT_EQ(sim::CallCount(Op::CreateServiceW), c.job == kInstall ? 1 : 0);
         EXPECT_EQ(sim::CallCount(Op::OpenServiceW), c.job == kRemove ? 1 : 0);
@@ -252,8 +259,7 @@ TEST_F(HostTest, InstallFailuresAreSilent) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(static_cast<int>(c.op));
-        sim::Reset();
-        sim::SetModulePath(kModule);
+        Fresh();
         sim::FailNth(c.op, 1, true);
         EXPECT_EQ(RunEntry({"-install"}), c.exit_code);
         EXPECT_EQ(sim::ConsoleOutput(), "");
@@ -292,9 +298,7 @@ TEST_F(HostTest, RemoveReportsEachStageFromTheStoredState) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        sim::Reset();
-        ResetServiceRun();
-        sim::SetModulePath(kModule);
+        Fresh();
         if (c.installed) {
             ASSERT_EQ(RunEntry({"-install"}), 0u);
             if (c.accept) sim::SetServiceState(u"QELN3", platform::SERVICE_RUNNING);
@@ -374,12 +378,7 @@ TEST_F(HostTest, ChildLaunchedExactlyAndSupervisedUntilItExits) {
 TEST_F(HostTest, StopAndShutdownEndTheChildOtherControlsDoNothing) {
     for (DWORD control : {platform::SERVICE_CONTROL_STOP, platform::SERVICE_CONTROL_SHUTDOWN}) {
         SCOPED_TRACE(control);
-        sim::Reset();
-        ResetServiceRun();
-        sim::SetModulePath(kModule);
-        WriteParameters(kApp, u"child.exe", u"C:\\apps");
-        sim::AddExecutable(kApp);
-        done_ = false;
+        Fresh(true);
         StartService();
         WaitReports(2);
         sim::SendControl(platform::SERVICE_CONTROL_INTERROGATE);
@@ -408,11 +407,8 @@ TEST_F(HostTest, MissingKeyAndFailedLaunchSoundTheirTones) {
     EXPECT_EQ(sim::U8(sim::Launches()[0].application), "");
 
     // An application that does not exist: START_PENDING, STOPPED, 1000 Hz.
-    sim::Reset();
-    ResetServiceRun();
-    sim::SetModulePath(kModule);
+    Fresh();
     WriteParameters(u"C:\\apps\\missing.exe", u"missing.exe", u"C:\\apps");
-    done_ = false;
     StartService();
     JoinService();
     EXPECT_EQ(Story(), (std::vector<std::string>{"report 2", "launch failed", "report 1",
@@ -423,13 +419,8 @@ TEST_F(HostTest, MissingKeyAndFailedLaunchSoundTheirTones) {
 TEST_F(HostTest, FailedRegistrationOrFirstReportEndsSilently) {
     for (Op op : {Op::RegisterServiceCtrlHandlerW, Op::SetServiceStatus}) {
         SCOPED_TRACE(static_cast<int>(op));
-        sim::Reset();
-        ResetServiceRun();
-        sim::SetModulePath(kModule);
-        WriteParameters(kApp, u"child.exe", u"C:\\apps");
-        sim::AddExecutable(kApp);
+        Fresh(true);
         sim::FailNth(op, 1);
-        done_ = false;
         StartService();
         JoinService();
         EXPECT_EQ(sim::Launches().size(), 0u);
@@ -467,9 +458,7 @@ TEST_F(HostTest, EarlyStopPreventsTheLaunchOrEndsTheNewChild) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        sim::Reset();
-        ResetServiceRun();
-        sim::SetModulePath(kModule);
+        Fresh();
         WriteParameters(kApp, u"child.exe", u"C:\\apps");
         if (c.app_exists) sim::AddExecutable(kApp);
         if (c.after_registration) {
@@ -477,7 +466,6 @@ TEST_F(HostTest, EarlyStopPreventsTheLaunchOrEndsTheNewChild) {
         } else {
             sim::BeforeCall(Op::CreateProcessW, SendStopAndWait, nullptr);
         }
-        done_ = false;
         StartService();
         JoinService();
         EXPECT_EQ(Story(), c.story);
@@ -520,12 +508,9 @@ TEST_F(HostTest, ParameterValuesAlwaysEndTerminatedInsideTheirBuffers) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        sim::Reset();
-        ResetServiceRun();
-        sim::SetModulePath(kModule);
+        Fresh();
         WriteParameters(kApp, u"child.exe", u"C:\\apps");
         sim::RegSetRaw(kParams, c.value_name, c.type, c.data);
-        done_ = false;
         StartService();
         JoinService();
         auto launches = sim::Launches();
@@ -550,11 +535,7 @@ TEST_F(HostTest, EveryAllocationFailureLeavesADefinedOutcome) {
         int n = 1;
         for (;; ++n) {
             SCOPED_TRACE((serve ? std::string("serve") : args[0]) + " N=" + std::to_string(n));
-            sim::Reset();
-            ResetServiceRun();
-            sim::SetModulePath(kModule);
-            WriteParameters(kApp, u"child.exe", u"C:\\apps");
-            sim::AddExecutable(kApp);
+            Fresh(true);
             if (args == std::vector<std::string>{"-remove"}) {
                 ASSERT_EQ(RunEntry({"-install"}), 0u);
                 sim::SetServiceState(u"QELN3", platform::SERVICE_RUNNING);
