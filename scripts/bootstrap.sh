@@ -22,6 +22,9 @@ have_cmd g++ || need+=(g++)
 { have_cmd i686-w64-mingw32-g++-posix && have_cmd x86_64-w64-mingw32-g++-posix; } || need+=(mingw-w64)
 have_cmd wine || need+=(wine)
 have_pkg wine32:i386 || need+=(wine32:i386)
+# Without the preloader every 32-bit Wine process spends tens of seconds
+# searching for address space when it runs under an emulator.
+have_pkg wine32-preloader:i386 || need+=(wine32-preloader:i386)
 { have_pkg wine64 && [ -x /usr/lib/wine/wine64 ]; } || need+=(wine64)
 # Static analysis, run by the test command.
 have_cmd clang-format || need+=(clang-format)
@@ -37,6 +40,40 @@ if [ ${#need[@]} -gt 0 ]; then
   fi
   apt-get update -qq >/dev/null
   apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi
+
+# 32-bit Linux programs, and with them Wine's 32-bit loader: kernels built
+# without i386 support refuse them ("Exec format error"). There they run
+# through qemu-i386, registered with binfmt_misc for i386 ELF executables
+# (flag F: the interpreter is opened now, so it works in any mount namespace).
+wine32_loader=/usr/lib/wine/wine
+if ! "$wine32_loader" --version >/dev/null 2>&1; then
+  [ "$(id -u)" = 0 ] || { echo "bootstrap: 32-bit programs do not run here; run as root to set up qemu-i386" >&2; exit 1; }
+  done_what=()
+  if ! have_pkg qemu-user-static; then
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends qemu-user-static >/dev/null ||
+      { apt-get update -qq >/dev/null &&
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends qemu-user-static >/dev/null; }
+    done_what+=("installed qemu-user-static")
+  fi
+  binfmt=/proc/sys/fs/binfmt_misc
+  if [ ! -e "$binfmt/register" ]; then
+    mount -t binfmt_misc binfmt_misc "$binfmt"
+    done_what+=("mounted $binfmt")
+  fi
+  if [ -e "$binfmt/qemu-i386" ]; then
+    echo 1 >"$binfmt/qemu-i386"
+    done_what+=("enabled the qemu-i386 rule")
+  else
+    printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' \
+      >"$binfmt/register"
+    done_what+=("registered i386 ELF programs for /usr/bin/qemu-i386-static")
+  fi
+  if ! out="$("$wine32_loader" --version 2>&1)"; then
+    echo "bootstrap: 32-bit programs still do not run after setting up qemu-i386: $out" >&2
+    exit 1
+  fi
+  echo "bootstrap: 32-bit programs run through qemu-i386 ($(IFS=,; echo "${done_what[*]}" | sed 's/,/, /g'))"
 fi
 
 # The prefix is made by the 64-bit loader: the `wine` and `wineboot` commands

@@ -23,13 +23,25 @@ void ReleaseData(RegistryField* record) {
     record->data_size = 0;
 }
 
+// Two bytes past the data of every buffer, never part of the value. Handed a
+// string without its terminator, RegSetValueExW looks at the character just
+// past the stated size and, when that reads as a terminator, stores one more
+// character than it was given. The guard keeps that look inside the buffer
+// and non-zero, so a value loaded without a terminator is written back with
+// exactly the bytes it had.
+constexpr std::size_t kGuardBytes = 2;
+constexpr BYTE kGuardByte = 0xFF;
+
 // Releases the old data and gives the record a fresh, uninitialised buffer
-// of `bytes`. False (record empty) when the buffer cannot be had.
+// of `bytes` (plus the guard). False (record empty) when the buffer cannot be
+// had.
 bool ReplaceData(RegistryField* record, std::size_t bytes) {
     ReleaseData(record);
-    if (bytes == 0 || bytes > kMaxValueBytes) return false;
-    BYTE* buffer = static_cast<BYTE*>(platform::HeapAllocate(bytes));
+    if (bytes == 0 || bytes > kMaxValueBytes - kGuardBytes) return false;
+    BYTE* buffer = static_cast<BYTE*>(platform::HeapAllocate(bytes + kGuardBytes));
     if (buffer == nullptr) return false;
+    for (std::size_t i = 0; i < kGuardBytes; ++i)
+        buffer[bytes + i] = kGuardByte;
     record->data = buffer;
     record->data_size = static_cast<DWORD>(bytes);
     return true;
@@ -60,8 +72,11 @@ void LoadRecord(RegistryField* record) {
         ReleaseData(record);
         return;
     }
-    // The value may have shrunk between the two queries: keep only what was read.
+    // The value may have shrunk between the two queries: keep only what was
+    // read, with the guard right behind it.
     record->data_size = read_size;
+    for (std::size_t i = 0; i < kGuardBytes; ++i)
+        record->data[read_size + i] = kGuardByte;
 }
 
 // Writes one record's data to its key, which must already exist.
