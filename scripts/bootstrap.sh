@@ -92,5 +92,13 @@ if [ -n "$prefix" ] && [ ! -f "$prefix/.initialised" ]; then
     cat "$log" >&2
     exit 1
   fi
+  # A crashing program then ends at once: with a debugger named here Wine
+  # starts it, and winedbg waits for good holding the crashed program's
+  # output pipe.
+  for key in 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+             'HKLM\Software\Wow6432Node\Microsoft\Windows NT\CurrentVersion\AeDebug'; do
+    WINEPREFIX="$prefix" WINEDEBUG=-all /usr/lib/wine/wine64 reg delete "$key" /v Debugger /f >>"$log" 2>&1 || true
+  done
+  WINEPREFIX="$prefix" /usr/lib/wine/wineserver -w >>"$log" 2>&1
   touch "$prefix/.initialised"
 fi

@@ -4,10 +4,11 @@
 #   host   Linux build on the simulated platform (ASan + UBSan), all its tests
 #   host-tsan  the unit tests under ThreadSanitizer
 #   lint   clang-format, clang-tidy and cppcheck
-#   win32  the 32-bit Windows build; qelnhost.exe must be a PE32 i386 image
-#   wine   the Windows tests under Wine, from the win32 build when this machine
-#          can run 32-bit Windows programs, otherwise from the win64 build
-#          (the same sources as 64-bit programs)
+#   win32 build, win64 build  qelnhost.exe must be a PE32 i386 (PE32+ x86-64)
+#          image of at most 64 KiB importing only KERNEL32, ADVAPI32 and msvcrt
+#   wine win32  the shipped 32-bit exe: 32-bit contract programs, and every
+#          end-to-end and soak test on the i686 host and child
+#   wine win64  the same sources and tests as 64-bit programs
 # Each Wine layer uses its own prefix, build/<preset>/wineprefix; its server is
 # stopped when the script ends, whatever the outcome. The benchmark (CTest
 # label "bench") is not part of the test run: it is run by hand, bench/run.sh.
@@ -18,7 +19,6 @@ cd "$root"
 
 jobs=2
 test_timeout=300  # seconds, for tests that set no TIMEOUT of their own
-wine32_loader=/usr/lib/wine/wine
 wineserver=/usr/lib/wine/wineserver
 logs="$root/build/test-logs"
 export WINEDEBUG=-all
@@ -123,74 +123,77 @@ else
   fail "lint: findings (build/test-logs/lint.log)"
 fi
 
-# ---- win32: the real 32-bit program.
+# ---- The Windows builds. win32 is the product: the shipped 32-bit
+# qelnhost.exe, its 32-bit test child and the 32-bit contract test programs.
+# win64 holds the same sources as 64-bit programs, and the end-to-end drivers.
+exe32="build/win32/qelnhost.exe"
+exe64="build/win64/qelnhost.exe"
 section "win32 build"
-exe="build/win32/qelnhost.exe"
 win32_built=0
 if ! configure_and_build win32; then
   fail "win32 build: configure or build failed (build/test-logs/win32-build.log)"
-elif [ ! -f "$exe" ]; then
-  fail "win32 build: $exe was not produced"
-else
-  header="$(i686-w64-mingw32-objdump -f "$exe" 2>&1)"
-  private="$(i686-w64-mingw32-objdump -p "$exe" 2>&1)"
-  dlls="$(echo "$private" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr '\n' ' ' | sed 's/ $//')"
-  echo "$exe imports: $dlls"
-  if echo "$header" | grep -q 'file format pei-i386' &&
-     echo "$header" | grep -q 'architecture: i386' &&
-     echo "$private" | grep -qE 'Magic[[:space:]]+010b[[:space:]]+\(PE32\)'; then
-    win32_built=1
-    pass "win32 build: $exe is a PE32 i386 image of $(stat -c %s "$exe") bytes importing $dlls"
-  else
-    echo "$header"
-    fail "win32 build: $exe is not a PE32 i386 image"
-  fi
-fi
-
-# ---- Can this machine run 32-bit Windows programs under Wine? The probe is
-# a tiny i686 program that prints a known line.
-section "32-bit Wine probe"
-wine_preset=win64
-probe_dir="build/win32/wine-probe"
-if [ "$win32_built" -ne 1 ]; then
-  info "wine probe: not tried, the win32 build failed; the Wine layer runs from win64"
-elif ! loader_error="$("$wine32_loader" --version 2>&1)"; then
-  line="this machine cannot run 32-bit Windows programs under Wine (the 32-bit loader does not start: ${loader_error##*: }); the Wine layer runs from the win64 preset"
+elif line="$(bash scripts/check-exe.sh "$exe32" i686-w64-mingw32-)"; then
+  win32_built=1
   echo "$line"
-  info "wine probe: $line"
+  pass "win32 build: ${line#PASS  }"
 else
-  mkdir -p "$probe_dir"
-  printf '%s\n' '#include <stdio.h>' \
-    'int main(void) { printf("probe %u\n", (unsigned)(sizeof(void*) * 8)); return 0; }' \
-    >"$probe_dir/probe.c"
-  if ! i686-w64-mingw32-gcc -O2 -s -o "$probe_dir/probe.exe" "$probe_dir/probe.c"; then
-    fail "wine probe: the probe program does not build"
-  elif ! prepare_prefix win32; then
-    fail "wine probe: the win32 Wine prefix cannot be initialised"
-  else
-    probe_out="$(WINEPREFIX="$root/build/win32/wineprefix" timeout 120 \
-      "$wine32_loader" "$probe_dir/probe.exe" 2>&1 | tr -d '\r')"
-    if [ "$probe_out" = "probe 32" ]; then
-      wine_preset=win32
-      echo "32-bit Windows programs run under Wine here: the Wine layer runs from the win32 preset"
-    else
-      line="this machine cannot run 32-bit Windows programs under Wine (the probe printed: ${probe_out:-nothing}); the Wine layer runs from the win64 preset"
-      echo "$line"
-      info "wine probe: $line"
-    fi
-  fi
+  echo "$line"
+  fail "win32 build: ${line#FAIL  }"
 fi
 
-# ---- The Windows tests under Wine.
-section "wine ($wine_preset)"
-if [ "$wine_preset" = win64 ] && ! configure_and_build win64; then
-  fail "wine ($wine_preset): configure or build failed (build/test-logs/win64-build.log)"
-elif ! prepare_prefix "$wine_preset"; then
-  fail "wine ($wine_preset): the Wine prefix cannot be initialised"
-elif run_ctest "$wine_preset"; then
-  pass "wine ($wine_preset): $ctest_result"
+section "win64 build"
+win64_built=0
+if ! configure_and_build win64; then
+  fail "win64 build: configure or build failed (build/test-logs/win64-build.log)"
+elif line="$(bash scripts/check-exe.sh "$exe64" x86_64-w64-mingw32-)"; then
+  win64_built=1
+  echo "$line"
+  pass "win64 build: ${line#PASS  }"
 else
-  fail "wine ($wine_preset): $ctest_result"
+  echo "$line"
+  fail "win64 build: ${line#FAIL  }"
+fi
+
+# Stops any server an earlier run left in a prefix, then makes the prefix if
+# it does not exist yet.
+fresh_prefix() {
+  local prefix="$root/build/$1/wineprefix"
+  WINEPREFIX="$prefix" "$wineserver" -k >/dev/null 2>&1 || true
+  prepare_prefix "$1"
+}
+
+# ---- wine win32: the shipped exe. The contract tests of the 32-bit platform
+# layer and of the field tables run as 32-bit programs in the win32 prefix;
+# every end-to-end and soak test runs the i686 qelnhost.exe with the i686 test
+# child, driven by the 64-bit test programs (test preset win32-e2e).
+section "wine win32 ($exe32)"
+if [ "$win32_built" -ne 1 ] || [ "$win64_built" -ne 1 ]; then
+  fail "wine win32: not run, a Windows build failed"
+elif ! fresh_prefix win32 || ! fresh_prefix win64; then
+  fail "wine win32: a Wine prefix cannot be initialised"
+else
+  contract_ok=0
+  run_ctest win32 && contract_ok=1
+  contract_result="$ctest_result"
+  WINEPREFIX="$root/build/win32/wineprefix" "$wineserver" -k >/dev/null 2>&1
+  e2e_ok=0
+  run_ctest win32-e2e && e2e_ok=1
+  e2e_result="$ctest_result"
+  WINEPREFIX="$root/build/win64/wineprefix" "$wineserver" -k >/dev/null 2>&1
+  text="wine win32: $exe32 (i386) and the i386 test child; 32-bit contract programs: $contract_result; end-to-end and soak (64-bit drivers): $e2e_result"
+  if [ "$contract_ok" -eq 1 ] && [ "$e2e_ok" -eq 1 ]; then pass "$text"; else fail "$text"; fi
+fi
+
+# ---- wine win64: the same sources and tests as 64-bit programs.
+section "wine win64 ($exe64)"
+if [ "$win64_built" -ne 1 ]; then
+  fail "wine win64: not run, the win64 build failed"
+elif ! fresh_prefix win64; then
+  fail "wine win64: the Wine prefix cannot be initialised"
+elif run_ctest win64; then
+  pass "wine win64: $exe64 (x86-64) and the x86-64 test child: $ctest_result"
+else
+  fail "wine win64: $exe64 (x86-64) and the x86-64 test child: $ctest_result"
 fi
 
 section "summary"

@@ -188,8 +188,14 @@ inline void Seed(const std::vector<Value>& values) {
     for (const Value& v : values) {
         const platform::KeyOwner handle = OpenKey(v.key, true);
         if (!handle) continue;
+        // Two non-zero bytes behind the data: handed a string without its
+        // terminator, RegSetValueExW stores one character more when the one
+        // past the given size reads as a terminator.
+        Bytes guarded = v.bytes;
+        guarded.push_back(0xFF);
+        guarded.push_back(0xFF);
         platform::RegSetValueExW(handle.get(), v.name.c_str(), 0, v.type,
-                                 v.bytes.empty() ? nullptr : v.bytes.data(),
+                                 v.bytes.empty() ? nullptr : guarded.data(),
                                  static_cast<platform::DWORD>(v.bytes.size()));
     }
 }

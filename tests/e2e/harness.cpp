@@ -1,8 +1,11 @@
 #include "harness.h"
 
+#include <gtest/gtest.h>
 #include <tlhelp32.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <cwchar>
 
 namespace e2e {
@@ -58,19 +61,27 @@ bool IsDirectory(const std::wstring& path) {
 
 }  // namespace
 
+// The programs under test: those of this build, or the ones that
+// QELN_E2E_HOST and QELN_E2E_CHILD name (Linux paths), so that these drivers
+// can run the 32-bit host and child of the other Windows build.
+std::wstring BuildProgram(const char* variable, const char* builtIn) {
+    const char* named = std::getenv(variable);
+    return FromBuildPath(named != nullptr && *named != '\0' ? named : builtIn);
+}
+
 std::wstring HostExe() {
-    return FromBuildPath(QELN_HOST_EXE);
+    return BuildProgram("QELN_E2E_HOST", QELN_HOST_EXE);
 }
 std::wstring ChildExe() {
-    return FromBuildPath(QELN_CHILD_EXE);
+    return BuildProgram("QELN_E2E_CHILD", QELN_CHILD_EXE);
 }
 std::wstring ScenarioDir(const std::wstring& scenario) {
-    return L"C:\\qelntest\\" + scenario;
+    return kRoot + std::wstring(L"\\") + scenario;
 }
 
 void RemoveScenario(const std::wstring& scenario) {
     DeleteTree(ScenarioDir(scenario));
-    RemoveDirectoryW(L"C:\\qelntest");
+    RemoveDirectoryW(kRoot);
 }
 
 bool CreateTree(const std::wstring& path) {
@@ -426,4 +437,115 @@ bool HostedChild::Quit(DWORD code) const {
     return WriteTextFile(QuitPath(), text);
 }
 
+namespace {
+
+bool StartsWithNoCase(const std::wstring& text, const std::wstring& start) {
+    return text.size() >= start.size() &&
+           CompareStringOrdinal(text.c_str(), static_cast<int>(start.size()), start.c_str(),
+                                static_cast<int>(start.size()), TRUE) == CSTR_EQUAL;
+}
+
+// "i386", "x86-64" or "?": the machine of a PE image, read from its header.
+const char* MachineOf(const std::wstring& exe) {
+    HANDLE file = CreateFileW(exe.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return "missing";
+    unsigned char header[1024] = {};
+    DWORD got = 0;
+    ReadFile(file, header, sizeof header, &got, nullptr);
+    CloseHandle(file);
+    DWORD pe = 0;
+    if (got >= 0x40) std::memcpy(&pe, header + 0x3C, sizeof pe);
+    if (pe + 6 > got || std::memcmp(header + pe, "PE\0\0", 4) != 0) return "?";
+    WORD machine = 0;
+    std::memcpy(&machine, header + pe + 4, sizeof machine);
+    return machine == IMAGE_FILE_MACHINE_I386    ? "i386"
+           : machine == IMAGE_FILE_MACHINE_AMD64 ? "x86-64"
+                                                 : "?";
+}
+
+// Stops and deletes every service whose program lies under the root: the
+// copies an earlier run installed and could not remove. They are set to start
+// automatically, so every boot of the prefix would start them again.
+void RemoveLeftServices() {
+    ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) return;
+    DWORD needed = 0;
+    DWORD count = 0;
+    EnumServicesStatusExW(manager.get(), SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL,
+                          nullptr, 0, &needed, &count, nullptr, nullptr);
+    std::vector<BYTE> buffer(needed + 4096);
+    if (!EnumServicesStatusExW(manager.get(), SC_ENUM_PROCESS_INFO, SERVICE_WIN32,
+                               SERVICE_STATE_ALL, buffer.data(),
+                               static_cast<DWORD>(buffer.size()), &needed, &count, nullptr,
+                               nullptr)) {
+        return;
+    }
+    const auto* services = reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSW*>(buffer.data());
+    for (DWORD i = 0; i < count; ++i) {
+        ScHandle service(
+            OpenServiceW(manager.get(), services[i].lpServiceName, SERVICE_ALL_ACCESS));
+        if (!service) continue;
+        std::vector<BYTE> config(8192);
+        auto* record = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config.data());
+        if (!QueryServiceConfigW(service.get(), record, static_cast<DWORD>(config.size()),
+                                 &needed) ||
+            record->lpBinaryPathName == nullptr) {
+            continue;
+        }
+        std::wstring path = record->lpBinaryPathName;
+        if (!path.empty() && path[0] == L'"') path.erase(0, 1);
+        if (!StartsWithNoCase(path, std::wstring(kRoot) + L"\\")) continue;
+        std::printf("[ e2e ] removing service %ls left by an earlier run\n",
+                    services[i].lpServiceName);
+        SERVICE_STATUS status;
+        if (ControlService(service.get(), SERVICE_CONTROL_STOP, &status))
+            WaitForState(service.get(), SERVICE_STOPPED, nullptr);
+        DeleteService(service.get());
+    }
+}
+
+// Ends the processes that run from under the root or run the test child.
+void EndLeftProcesses() {
+    const std::wstring root = std::wstring(kRoot) + L"\\";
+    const std::wstring child = ChildExe();
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return;
+    PROCESSENTRY32W entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry)) {
+        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE,
+                                     entry.th32ProcessID);
+        if (process == nullptr) continue;
+        wchar_t image[MAX_PATH * 2] = {};
+        DWORD length = MAX_PATH * 2;
+        if (QueryFullProcessImageNameW(process, 0, image, &length) &&
+            (StartsWithNoCase(image, root) || lstrcmpiW(image, child.c_str()) == 0)) {
+            std::printf("[ e2e ] ending process %lu (%ls) left by an earlier run\n",
+                        static_cast<unsigned long>(entry.th32ProcessID), image);
+            TerminateProcess(process, 0xDEAD);
+            WaitForSingleObject(process, kWaitMs);
+        }
+        CloseHandle(process);
+    }
+    CloseHandle(snapshot);
+}
+
+class LeftoverCleanup : public ::testing::Environment {
+public:
+    void SetUp() override {
+        std::printf("[ e2e ] host under test: %ls (%s)\n[ e2e ] hosted child: %ls (%s)\n",
+                    HostExe().c_str(), MachineOf(HostExe()), ChildExe().c_str(),
+                    MachineOf(ChildExe()));
+        RemoveLeftServices();
+        EndLeftProcesses();
+        DeleteTree(kRoot);
+    }
+};
+
+::testing::Environment* const kCleanup =
+    ::testing::AddGlobalTestEnvironment(new LeftoverCleanup);
+
+}  // namespace
 }  // namespace e2e

@@ -25,7 +25,11 @@ constexpr DWORD kWaitMs = 20000;
 std::wstring HostExe();
 std::wstring ChildExe();
 
-// The root of all scenarios, C:\qelntest, and one scenario directory in it.
+// The root of all scenarios, and one scenario directory in it. Before the
+// first test, whatever an earlier run left there is removed: services whose
+// program lies under the root, processes running from it or running the test
+// child, and the directories.
+constexpr const wchar_t* kRoot = L"C:\\qelntest";
 std::wstring ScenarioDir(const std::wstring& scenario);
 // Removes a scenario directory, and the root too once it is empty.
 void RemoveScenario(const std::wstring& scenario);
