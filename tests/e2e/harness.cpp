@@ -299,6 +299,16 @@ bool WatchedProcess::Running() const {
     return handle_ != nullptr && WaitForSingleObject(handle_, 0) == WAIT_TIMEOUT;
 }
 
+std::wstring WatchedProcess::Describe() const {
+    if (handle_ == nullptr) return L"not opened";
+    if (Running()) return L"running";
+    DWORD code = 0;
+    GetExitCodeProcess(handle_, &code);
+    wchar_t text[48];
+    std::swprintf(text, 48, L"ended with exit code 0x%lX", static_cast<unsigned long>(code));
+    return text;
+}
+
 std::vector<DWORD> ProcessesRunning(const std::wstring& exe) {
     std::vector<DWORD> ids;
     const std::wstring base = exe.substr(exe.rfind(L'\\') + 1);

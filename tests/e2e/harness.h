@@ -106,6 +106,8 @@ public:
     // True when the process has ended within `timeoutMs`; fills its exit code.
     bool WaitForEnd(DWORD* exitCode, DWORD timeoutMs = kWaitMs);
     bool Running() const;
+    // "running", "ended with exit code 0x...", or "not opened".
+    std::wstring Describe() const;
 
 private:
     HANDLE handle_ = nullptr;

@@ -99,13 +99,16 @@ void ExpectAllGone(const Site& site, SC_HANDLE service, Running* running, DWORD 
 void StopByControl(const Site& site, SC_HANDLE service, Running* running) {
     SERVICE_STATUS afterControl;
     ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &afterControl))
-        << "error " << GetLastError();
+        << "error " << GetLastError() << "; service process " << running->servicePid << ": "
+        << running->service.Describe() << "; child: " << running->child.Describe();
     EXPECT_TRUE(afterControl.dwCurrentState == SERVICE_STOP_PENDING ||
                 afterControl.dwCurrentState == SERVICE_STOPPED)
         << afterControl.dwCurrentState;
     StateLog log;
     log.Note(afterControl.dwCurrentState);
-    ASSERT_TRUE(WaitForState(service, SERVICE_STOPPED, &log)) << log.Describe();
+    ASSERT_TRUE(WaitForState(service, SERVICE_STOPPED, &log))
+        << log.Describe() << "; service process " << running->servicePid << ": "
+        << running->service.Describe() << "; child: " << running->child.Describe();
     EXPECT_FALSE(log.Saw(SERVICE_RUNNING)) << "RUNNING after the stop: " << log.Describe();
     ASSERT_NO_FATAL_FAILURE(ExpectAllGone(site, service, running, 0));
 }
