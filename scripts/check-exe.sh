@@ -47,13 +47,12 @@ for dll in $dlls; do
   esac
 done
 
-summary="$exe: $kind image of $size bytes importing ${dlls:-nothing}"
+facts="$size bytes, importing ${dlls:-nothing}"
 if [ ${#problems[@]} -eq 0 ]; then
-  echo "PASS  $summary"
+  echo "PASS  $exe: $kind image, $facts"
+  exit 0
 else
-  old_ifs="$IFS"
-  IFS=';'
-  echo "FAIL  $summary (${problems[*]})"
-  IFS="$old_ifs"
+  reasons="$(printf '%s; ' "${problems[@]}")"
+  echo "FAIL  $exe (wanted a $kind image): $facts (${reasons%; })"
   exit 1
 fi
