@@ -2,7 +2,7 @@
 //
 // Everything the host needs from Windows is declared here, under the Win32
 // names, with portable types: the registry, the Service Control Manager,
-// processes, the console, tones, pauses and the heap. Two implementations
+// processes, the console, tones, pauses, locks and the heap. Two implementations
 // exist: platform/win32 forwards to the real API, platform/sim is an
 // in-memory model driven by tests (see platform/sim/sim.h).
 //
@@ -164,6 +164,17 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table);
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerW(const WCHAR* name, LPHANDLER_FUNCTION handler);
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status);
 
+// ---- Locks (kernel32): a slim lock, used exclusively only. ----
+// A waiting thread sleeps instead of spinning. Not recursive. A lock with
+// static storage may start as SRWLOCK_INIT instead of being initialised.
+struct SRWLOCK {
+    void* Ptr;
+};
+constexpr SRWLOCK SRWLOCK_INIT = {nullptr};
+void InitializeSRWLock(SRWLOCK* lock);
+void AcquireSRWLockExclusive(SRWLOCK* lock);
+void ReleaseSRWLockExclusive(SRWLOCK* lock);
+
 // ---- Processes, console, tones. ----
 // Writes at most `capacity` characters; returns the count written without
 // the terminator, `capacity` when the path was cut, 0 on failure.
@@ -177,6 +188,7 @@ BOOL GetExitCodeProcess(HANDLE process, DWORD* exit_code);  // tests only
 BOOL CloseHandle(HANDLE handle);
 void Sleep(DWORD milliseconds);
 BOOL Beep(DWORD frequency, DWORD duration);
+// One UTF-16 unit back, never before the start (portable, platform/text.cpp).
 WCHAR* CharPrevW(const WCHAR* start, const WCHAR* current);
 // Ends the process. The simulation records the code and returns.
 void ExitProcess(DWORD exit_code);

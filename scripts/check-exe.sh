@@ -1,31 +1,58 @@
 #!/usr/bin/env bash
-# Checks a built qelnhost.exe: the PE kind of its toolchain, at most 64 KiB,
-# and imports from KERNEL32, ADVAPI32 and msvcrt only (no USER32, nothing that
-# is not part of Windows). Prints one PASS or FAIL line; non-zero on FAIL.
-# Usage: scripts/check-exe.sh EXE OBJDUMP-PREFIX (i686-w64-mingw32- or x86_64-w64-mingw32-)
+# Checks a built qelnhost.exe: the image kind matches the toolchain (PE32 i386
+# for i686-w64-mingw32-, PE32+ x86-64 for x86_64-w64-mingw32-), the file is at
+# most 64 KiB, and it imports only KERNEL32, ADVAPI32 and msvcrt (any case).
+# USER32 would connect the service to a window station; any other DLL would
+# have to ship with it. Prints one PASS or FAIL line; exits non-zero on FAIL.
+# Usage: scripts/check-exe.sh EXE OBJDUMP_PREFIX   (e.g. i686-w64-mingw32-)
 set -uo pipefail
+
+if [ $# -ne 2 ]; then
+  echo "usage: $0 EXE OBJDUMP_PREFIX" >&2
+  exit 2
+fi
 exe="$1"
-tool="${2}objdump"
-case "$2" in
-  i686-*) want_format=pei-i386 want_magic='010b' kind="PE32 i386" ;;
-  x86_64-*) want_format=pei-x86-64 want_magic='020b' kind="PE32+ x86-64" ;;
-  *) echo "FAIL  $exe: unknown toolchain prefix $2"; exit 2 ;;
+prefix="$2"
+max_bytes=65536
+
+case "$prefix" in
+  i686-w64-mingw32-) kind="PE32 i386" format=pei-i386 arch=i386 magic='010b[[:space:]]+\(PE32\)' ;;
+  x86_64-w64-mingw32-) kind="PE32+ x86-64" format=pei-x86-64 arch=i386:x86-64 magic='020b[[:space:]]+\(PE32\+\)' ;;
+  *) echo "FAIL  $exe: unknown objdump prefix '$prefix'"; exit 1 ;;
 esac
-[ -f "$exe" ] || { echo "FAIL  $exe was not produced"; exit 1; }
-header="$("$tool" -f "$exe" 2>&1)"
-private="$("$tool" -p "$exe" 2>&1)"
-size="$(stat -c %s "$exe")"
-dlls="$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$private" | tr '\n' ' ' | sed 's/ $//')"
+
+if [ ! -f "$exe" ]; then
+  echo "FAIL  $exe: not found"
+  exit 1
+fi
+
 problems=()
-grep -q "file format $want_format" <<<"$header" &&
-  grep -qE "Magic[[:space:]]+$want_magic" <<<"$private" || problems+=("not a $kind image")
-[ "$size" -le 65536 ] || problems+=("larger than 64 KiB")
+header="$("${prefix}objdump" -f "$exe" 2>&1)"
+private="$("${prefix}objdump" -p "$exe" 2>&1)"
+if ! grep -q "file format $format\$" <<<"$header" ||
+   ! grep -q "architecture: $arch," <<<"$header" ||
+   ! grep -qE "Magic[[:space:]]+$magic" <<<"$private"; then
+  problems+=("not a $kind image")
+fi
+
+size="$(stat -c %s "$exe")"
+[ "$size" -le "$max_bytes" ] || problems+=("larger than $max_bytes bytes")
+
+dlls="$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$private" | tr '\n' ' ' | sed 's/ $//')"
+[ -n "$dlls" ] || problems+=("no imports found")
 for dll in $dlls; do
-  case "${dll^^}" in KERNEL32.DLL | ADVAPI32.DLL | MSVCRT.DLL) ;; *) problems+=("imports $dll") ;; esac
+  case "${dll^^}" in
+    KERNEL32.DLL | ADVAPI32.DLL | MSVCRT.DLL) ;;
+    *) problems+=("imports $dll") ;;
+  esac
 done
+
+facts="$size bytes, importing ${dlls:-nothing}"
 if [ ${#problems[@]} -eq 0 ]; then
-  echo "PASS  $exe is a $kind image of $size bytes importing $dlls"
+  echo "PASS  $exe: $kind image, $facts"
+  exit 0
 else
-  echo "FAIL  $exe ($size bytes, importing $dlls): $(IFS=';'; echo "${problems[*]}" | sed 's/;/; /g')"
+  reasons="$(printf '%s; ' "${problems[@]}")"
+  echo "FAIL  $exe (wanted a $kind image): $facts (${reasons%; })"
   exit 1
 fi

@@ -28,16 +28,14 @@ std::atomic<HANDLE> PublishedChild{nullptr};
 
 // Orders the status reports of the two threads: whatever the interleaving,
 // STOP_PENDING is never followed by RUNNING, and nothing follows STOPPED.
-// Held only around one status report.
-std::atomic_flag ReportLock = ATOMIC_FLAG_INIT;
+// Held around one status report, which waits for the SCM, so the other
+// thread sleeps on the lock instead of spinning.
+SRWLOCK ReportLock = SRWLOCK_INIT;
 
 class ReportGuard {
 public:
-    ReportGuard() {
-        while (ReportLock.test_and_set(std::memory_order_acquire)) {
-        }
-    }
-    ~ReportGuard() { ReportLock.clear(std::memory_order_release); }
+    ReportGuard() { AcquireSRWLockExclusive(&ReportLock); }
+    ~ReportGuard() { ReleaseSRWLockExclusive(&ReportLock); }
     ReportGuard(const ReportGuard&) = delete;
     ReportGuard& operator=(const ReportGuard&) = delete;
     ReportGuard(ReportGuard&&) = delete;

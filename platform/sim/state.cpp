@@ -1,6 +1,6 @@
 // The simulation's shared state: event log, virtual clock, fault injection,
 // module path, console, exit codes, the pause points of HoldAfter, and the
-// small kernel32/user32/runtime functions that need nothing else.
+// small kernel32/runtime functions that need nothing else.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -431,10 +431,6 @@ DWORD GetModuleFileNameW(void* module, WCHAR* buffer, DWORD capacity) {
     path.copy(buffer, capacity - 1);
     buffer[capacity - 1] = 0;
     return capacity;
-}
-
-WCHAR* CharPrevW(const WCHAR* start, const WCHAR* current) {
-    return const_cast<WCHAR*>(current > start ? current - 1 : start);
 }
 
 void ExitProcess(DWORD exit_code) {

@@ -27,9 +27,6 @@ inline const wchar_t* Wide(const WCHAR* text) {
 inline wchar_t* Wide(WCHAR* text) {
     return reinterpret_cast<wchar_t*>(text);
 }
-inline WCHAR* Portable(wchar_t* text) {
-    return reinterpret_cast<WCHAR*>(text);
-}
 
 // Handles are opaque pointers on the portable side: the native value travels
 // unchanged in the pointer.

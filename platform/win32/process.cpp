@@ -1,5 +1,5 @@
-// Processes, the console, tones, text and the runtime helpers, forwarded to
-// kernel32, user32 and the system runtime library.
+// Processes, the console, tones and the runtime helpers, forwarded to
+// kernel32 and the system runtime library.
 #include "platform/win32/internal.h"
 
 #include <stdio.h>
@@ -11,7 +11,6 @@ namespace platform {
 
 using win32_internal::DwordInOut;
 using win32_internal::Native;
-using win32_internal::Portable;
 using win32_internal::Wide;
 
 // CreateProcessW receives the portable records as they are.
@@ -93,10 +92,6 @@ void Sleep(DWORD milliseconds) {
 
 BOOL Beep(DWORD frequency, DWORD duration) {
     return ::Beep(frequency, duration);
-}
-
-WCHAR* CharPrevW(const WCHAR* start, const WCHAR* current) {
-    return Portable(::CharPrevW(Wide(start), Wide(current)));
 }
 
 void ExitProcess(DWORD exit_code) {

@@ -1,4 +1,4 @@
-// What the host relies on from the process, text and heap functions, checked
+// What the host relies on from the process, runtime and heap functions, checked
 // the same way on the simulation and on Windows.
 #include <gtest/gtest.h>
 
@@ -39,14 +39,6 @@ TEST_F(ProcessContract, StricmpFoldsOnlyAsciiLetters) {
         EXPECT_EQ(platform::_stricmp(c.first, c.second), 0) << c.first << " vs " << c.second;
     for (const auto& c : differ)
         EXPECT_NE(platform::_stricmp(c.first, c.second), 0) << c.first << " vs " << c.second;
-}
-
-TEST_F(ProcessContract, CharPrevW) {
-    const WCHAR text[] = u"C:\\site3\\x.exe";
-    EXPECT_EQ(CharPrevW(text, text), text) << "at the start it stays at the start";
-    EXPECT_EQ(CharPrevW(text, text + 1), text);
-    EXPECT_EQ(CharPrevW(text, text + 8), text + 7);
-    EXPECT_EQ(*CharPrevW(text, text + 8), u'3');
 }
 
 TEST_F(ProcessContract, ModuleFileNameIsCutToCapacityMinusOneAndTerminated) {
