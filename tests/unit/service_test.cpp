@@ -42,22 +42,27 @@ bool Starts(const std::string& text, const std::string& prefix) {
     return text.rfind(prefix, 0) == 0;
 }
 
-// The run as a short story. A status report shows as "report <state>" when
-// every other field is what the host always reports, else in full.
-std::vector<std::string> Story() {
-    std::vector<std::string> story;
+// The run as a short story, one token per event: "r<state>" a status report
+// (in full when any other field differs from what the host always reports),
+// "L" a launch ("L!" failed), "T<code>" a termination, "B<hertz>/<ms>" a
+// tone, "S<ms>" a pause.
+std::string Story() {
+    std::string story;
     for (const std::string& e : sim::Events()) {
+        const std::string arg = e.substr(e.find(' ') + 1);
         if (Starts(e, "SetServiceStatus")) {
             const std::string state = e.substr(e.find("state=") + 6, 1);
             const bool usual = e == "SetServiceStatus type=16 state=" + state +
                                         " accepted=5 exit=0 specific=0 check=1 hint=15000";
-            story.push_back(usual ? "report " + state : e);
+            story += (usual ? "r" + state : e) + " ";
         } else if (Starts(e, "CreateProcessW")) {
-            story.push_back(e.find(" failed") != std::string::npos ? "launch failed" : "launch");
+            story += e.find(" failed") != std::string::npos ? "L! " : "L ";
         } else if (Starts(e, "TerminateProcess")) {
-            story.push_back("terminate" + e.substr(e.find(" code=")));
-        } else if (Starts(e, "Beep") || Starts(e, "Sleep")) {
-            story.push_back(e);
+            story += "T" + e.substr(e.find(" code=") + 6) + " ";
+        } else if (Starts(e, "Beep")) {
+            story += "B" + std::string(arg).replace(arg.find(" "), 1, "/") + " ";
+        } else if (Starts(e, "Sleep")) {
+            story += "S" + arg + " ";
         }
     }
     return story;
@@ -73,6 +78,13 @@ void EndNewChild(void*) {
         sim::ExitChild(pid, 0);
 }
 
+enum Setup {
+    kNoParameters = 1,
+    kNoExecutable = 2,
+    kStopAfterRegistration = 4,
+    kStopBeforeLaunch = 8
+};
+
 class HostTest : public ::testing::Test {
 protected:
     void SetUp() override { Fresh(); }
@@ -81,18 +93,18 @@ protected:
         sim::Reset();
         ResetServiceRun();
     }
-    // A fresh machine with this copy in C:\agents\site3; with_child also
-    // writes the Parameters of a child that can be launched.
-    void Fresh(bool with_child = false) {
+    // A fresh machine with this copy in C:\agents\site3, the Parameters of
+    // a child and the child itself, less what `without` names.
+    void Fresh(int without = 0) {
         sim::Reset();
         ResetServiceRun();
         sim::SetModulePath(u"C:\\agents\\site3\\qelnhost.exe");
-        if (with_child) {
+        if ((without & kNoParameters) == 0) {
             sim::RegSetRaw(kParams, u"Application", platform::REG_SZ, ups_area::Sz(kApp));
             sim::RegSetRaw(kParams, u"AppParameters", platform::REG_SZ, ups_area::Sz(u"child.exe"));
             sim::RegSetRaw(kParams, u"AppDirectory", platform::REG_SZ, ups_area::Sz(u"C:\\apps"));
-            sim::AddExecutable(kApp);
         }
+        if ((without & kNoExecutable) == 0) sim::AddExecutable(kApp);
     }
     // Starts the process as the SCM would, on its own thread.
     void StartService() {
@@ -278,86 +290,39 @@ TEST_F(HostTest, RemoveReportsEachStageFromTheStoredState) {
 }
 
 TEST_F(HostTest, EveryRoadOfTheServiceRun) {
-    enum Hook { kNone, kStopAfterRegistration, kStopBeforeLaunch };
-    const DWORD stop = platform::SERVICE_CONTROL_STOP;
-    const std::vector<std::string> stopped = {
-        "report 2", "launch", "report 4", "report 3", "terminate code=0", "report 1", "Sleep 500"};
-    const std::vector<std::string> exited = {"report 2", "launch", "report 4", "report 1",
-                                             "Sleep 500"};
     const struct {
         const char* name;
-        bool parameters;
-        bool executable;
-        Op fail;
-        Hook hook;
+        int setup;
+        Op fail;                      // its first call fails
         std::vector<DWORD> controls;  // sent while RUNNING; then the child exits
-        std::vector<std::string> story;
+        const char* story;
     } cases[] = {
-        {"child exits by itself", true, true, Op::Count, kNone, {}, exited},
-        {"stop", true, true, Op::Count, kNone, {stop}, stopped},
-        {"shutdown", true, true, Op::Count, kNone, {platform::SERVICE_CONTROL_SHUTDOWN}, stopped},
-        {"interrogate and pause are ignored", true, true, Op::Count, kNone, {4, 2}, exited},
-        {"no Parameters key: tone before START_PENDING, launch fails, tone after STOPPED",
-         false,
-         true,
-         Op::Count,
-         kNone,
-         {},
-         {"Beep 2000 6000", "report 2", "launch failed", "report 1", "Beep 1000 6000",
-          "Sleep 500"}},
-        {"application missing",
-         true,
-         false,
-         Op::Count,
-         kNone,
-         {},
-         {"report 2", "launch failed", "report 1", "Beep 1000 6000", "Sleep 500"}},
-        {"registration fails",
-         true,
-         true,
-         Op::RegisterServiceCtrlHandlerW,
-         kNone,
-         {},
-         {"Sleep 500"}},
-        {"first report fails", true, true, Op::SetServiceStatus, kNone, {}, {"Sleep 500"}},
-        {"stop before START_PENDING",
-         true,
-         true,
-         Op::Count,
-         kStopAfterRegistration,
-         {},
-         {"report 2", "report 3", "report 1", "Sleep 500"}},
-        {"stop during the launch",
-         true,
-         true,
-         Op::Count,
-         kStopBeforeLaunch,
-         {},
-         {"report 2", "report 3", "launch", "terminate code=0", "report 1", "Sleep 500"}},
+        {"child exits by itself", 0, Op::Count, {}, "r2 L r4 r1 S500 "},
+        {"stop", 0, Op::Count, {1}, "r2 L r4 r3 T0 r1 S500 "},
+        {"shutdown", 0, Op::Count, {5}, "r2 L r4 r3 T0 r1 S500 "},
+        {"interrogate and pause are ignored", 0, Op::Count, {4, 2}, "r2 L r4 r1 S500 "},
+        {"no Parameters key", kNoParameters, Op::Count, {}, "B2000/6000 r2 L! r1 B1000/6000 S500 "},
+        {"application missing", kNoExecutable, Op::Count, {}, "r2 L! r1 B1000/6000 S500 "},
+        {"registration fails", 0, Op::RegisterServiceCtrlHandlerW, {}, "S500 "},
+        {"first report fails", 0, Op::SetServiceStatus, {}, "S500 "},
+        {"stop before START_PENDING", kStopAfterRegistration, Op::Count, {}, "r2 r3 r1 S500 "},
+        {"stop during the launch", kStopBeforeLaunch, Op::Count, {}, "r2 r3 L T0 r1 S500 "},
         {"stop during a failed launch: no tone",
-         true,
-         false,
+         kStopBeforeLaunch | kNoExecutable,
          Op::Count,
-         kStopBeforeLaunch,
          {},
-         {"report 2", "report 3", "launch failed", "report 1", "Sleep 500"}},
+         "r2 r3 L! r1 S500 "},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Fresh();
-        if (c.parameters) {
-            sim::RegSetRaw(kParams, u"Application", platform::REG_SZ, ups_area::Sz(kApp));
-            sim::RegSetRaw(kParams, u"AppParameters", platform::REG_SZ, ups_area::Sz(u"child.exe"));
-            sim::RegSetRaw(kParams, u"AppDirectory", platform::REG_SZ, ups_area::Sz(u"C:\\apps"));
-        }
-        if (c.executable) sim::AddExecutable(kApp);
+        Fresh(c.setup);
         sim::FailNth(c.fail, 1);
-        if (c.hook == kStopAfterRegistration) {
+        if (c.setup & kStopAfterRegistration) {
             sim::AfterCall(Op::RegisterServiceCtrlHandlerW, StopAndWait, nullptr);
         }
-        if (c.hook == kStopBeforeLaunch) sim::BeforeCall(Op::CreateProcessW, StopAndWait, nullptr);
+        if (c.setup & kStopBeforeLaunch) sim::BeforeCall(Op::CreateProcessW, StopAndWait, nullptr);
         StartService();
-        if (std::count(c.story.begin(), c.story.end(), "report 4") != 0) {
+        if (std::string(c.story).find("r4") != std::string::npos) {
             ASSERT_TRUE(sim::WaitForEvent("SetServiceStatus type=16 state=4"));
             for (DWORD control : c.controls)
                 sim::SendControl(control);
@@ -402,7 +367,7 @@ TEST_F(HostTest, ParametersAreLaunchedExactlyAndEndTerminatedInsideTheirBuffers)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Fresh(true);
+        Fresh();
         sim::RegSetRaw(kParams, c.value_name, c.type, c.data);
         sim::AfterCall(Op::CreateProcessW, EndNewChild, nullptr);
         StartService();
@@ -432,7 +397,7 @@ TEST_F(HostTest, EveryAllocationFailureLeavesADefinedOutcome) {
         int n = 1;
         for (bool reached = true; reached; ++n) {
             SCOPED_TRACE(job.arg + " N=" + std::to_string(n));
-            Fresh(true);
+            Fresh();
             if (job.arg == "-remove") {
                 ASSERT_EQ(RunEntry({"-install"}), 0u);
                 sim::SetRunning(u"QELN3", 1, platform::SERVICE_STOPPED);
