@@ -27,6 +27,8 @@ public:
     ~Call();
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
+    Call(Call&&) = delete;
+    Call& operator=(Call&&) = delete;
     std::unique_lock<std::mutex>& Lock() { return lock_; }
 
 private:
