@@ -129,8 +129,13 @@ linux_pid_of() {
   local exe_name="$1" dir pid argv0
   for dir in /proc/[0-9]*; do
     pid="${dir#/proc/}"
+    # A 32-bit process that runs through qemu-i386 shows the emulator's own
+    # command line: the Windows program is one of its later arguments.
     argv0="$({ tr '\0' '\n' <"$dir/cmdline"; } 2>/dev/null | head -n 1)"
-    case "$argv0" in *\\"$exe_name" | "$exe_name") ;; *) continue ;; esac
+    case "$argv0" in
+      */qemu-i386*) argv0="$({ tr '\0' '\n' <"$dir/cmdline"; } 2>/dev/null | grep -i -m 1 "$exe_name\$")" ;;
+    esac
+    case "$argv0" in *\\"$exe_name" | */"$exe_name" | "$exe_name") ;; *) continue ;; esac
     [ "$(stat_field "$pid" 3)" = Z ] && continue
     { tr '\0' '\n' <"$dir/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$prefix" || continue
     echo "$pid"

@@ -19,7 +19,7 @@ bool RunningOnWine() {
 }
 
 std::size_t OpenHandles() {
-    return sim::OpenKeyCount() + sim::OpenScHandleCount() + sim::OpenKernelHandleCount();
+    return sim::OpenHandles();
 }
 
 }  // namespace contract

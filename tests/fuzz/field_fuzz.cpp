@@ -49,6 +49,7 @@ struct StoredValue {
 
 // Where a record lives: the three keys of the area.
 enum KeyIndex { kUpsIndex, kConfigIndex, kStatusIndex };
+const char16_t* const kKeys[3] = {u"", u"Config", u"Status"};
 
 KeyIndex KeyOf(const RegistryField* r) {
     if (kConfig == r->key_path) return kConfigIndex;
@@ -120,16 +121,15 @@ public:
 
     // The first difference between the model and the simulated registry, or "".
     std::string CheckRegistry() const {
-        const std::u16string* paths[3] = {&kUps, &kConfig, &kStatus};
         for (int k = 0; k < 3; ++k) {
-            if (sim::RegKeyExists(*paths[k]) != keys_[k]) {
-                return "key " + ups_area::Narrow(*paths[k]) +
-                       (keys_[k] ? " disappeared" : " was created");
+            if (ups_area::KeyExists(kKeys[k]) != keys_[k]) {
+                return "key [" + ups_area::Narrow(kKeys[k]) +
+                       (keys_[k] ? "] disappeared" : "] was created");
             }
         }
         for (const ModelRecord& m : records_) {
-            sim::RegValue got;
-            const bool present = sim::RegGet(m.record->key_path, m.record->value_name, &got);
+            ups_area::Value got;
+            const bool present = ups_area::Read(kKeys[m.key], m.record->value_name, &got);
             const std::string name = ups_area::Narrow(m.record->value_name);
             if (present != m.stored.present) return name + ": presence in the registry";
             if (present && (got.type != m.stored.type || got.bytes != m.stored.bytes)) {
@@ -308,7 +308,7 @@ std::string Run(Input& in) {
     fault = model.CheckTables();
     if (!fault.empty()) return "free: " + fault;
     if (sim::LiveAllocations() != 0) return "heap blocks left after free";
-    if (sim::OpenKeyCount() != 0) return "keys left open";
+    if (sim::OpenHandles() != 0) return "keys left open";
     return "";
 }
 

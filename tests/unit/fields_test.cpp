@@ -46,7 +46,7 @@ protected:
     void TearDown() override {
         FreeBoth();
         EXPECT_EQ(sim::LiveAllocations(), 0u);
-        EXPECT_EQ(sim::OpenKeyCount(), 0u);
+        EXPECT_EQ(sim::OpenHandles(), 0u);
     }
 };
 
@@ -69,7 +69,7 @@ TEST_F(FieldsTest, AFailureDuringALoadLeavesOnlyThatRecordEmpty) {
             LoadBoth();
             const bool reached = !sim::FailurePending(op);
             sim::FailNth(op, 0);
-            EXPECT_EQ(sim::OpenKeyCount(), 0u);
+            EXPECT_EQ(sim::OpenHandles(), 0u);
             const std::vector<Bytes> got = TableData();
             int lost = 0;
             for (std::size_t i = 0; i < got.size(); ++i) {

@@ -64,7 +64,7 @@ protected:
         FreeFields(ConfigFieldTable);
         FreeFields(StatusFieldTable);
         EXPECT_EQ(sim::LiveAllocations(), 0u);
-        EXPECT_EQ(sim::OpenKeyCount(), 0u);
+        EXPECT_EQ(sim::OpenHandles(), 0u);
     }
 };
 
@@ -135,7 +135,7 @@ TEST_F(PrimeTest, FirstStartWritesTheExpectedAreaAndSecondStartNothing) {
         EXPECT_EQ(sim::RegSnapshot(u"SYSTEM"), want) << ups_area::Diff(road.after);
         ExpectTablesEmpty();
         EXPECT_EQ(sim::LiveAllocations(), 0u);
-        EXPECT_EQ(sim::OpenKeyCount(), 0u);
+        EXPECT_EQ(sim::OpenHandles(), 0u);
 
         const int writes = Writes();
         PrimeUpsRegistry();
@@ -218,7 +218,7 @@ TEST_F(PrimeTest, EachKeyCreationFailingInTurnSkipsOnlyItsStep) {
             PrimeUpsRegistry();
             const bool reached = !sim::FailurePending(sim::Op::RegCreateKeyExW);
             sim::FailNth(sim::Op::RegCreateKeyExW, 0);
-            EXPECT_EQ(sim::OpenKeyCount(), 0u);
+            EXPECT_EQ(sim::OpenHandles(), 0u);
             EXPECT_EQ(sim::LiveAllocations(), 0u);
             ExpectTablesEmpty();
             if (!reached) break;
@@ -257,7 +257,7 @@ TEST_F(PrimeTest, AllocationFailureAnywhereLeavesAConsistentArea) {
             const bool reached = !sim::FailurePending(sim::Op::HeapAllocate);
             sim::FailNth(sim::Op::HeapAllocate, 0);
             EXPECT_EQ(sim::LiveAllocations(), 0u);
-            EXPECT_EQ(sim::OpenKeyCount(), 0u);
+            EXPECT_EQ(sim::OpenHandles(), 0u);
             ExpectTablesEmpty();
 
             int present = 0;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/sim/sim.h"
+#include "tests/contract/ups_area.h"
 #include "service/entry.h"
 #include "service/service_run.h"
 
@@ -56,7 +57,7 @@ int Iterations() {
 TEST(StopRace, ReportsStayOrderedAndNoChildOutlivesTheService) {
     std::mt19937 random(20261206);
     const int iterations = Iterations();
-    for (int i = 0; i < iterations; ++i) {
+    for (int i = 0; i < iterations && !::testing::Test::HasFailure(); ++i) {
         const Point point = static_cast<Point>(random() % kPointCount);
         Shot shot = {
             random() % 2 ? platform::SERVICE_CONTROL_STOP : platform::SERVICE_CONTROL_SHUTDOWN,
@@ -66,9 +67,8 @@ TEST(StopRace, ReportsStayOrderedAndNoChildOutlivesTheService) {
         sim::Reset();
         ResetServiceRun();
         sim::SetModulePath(u"C:\\agents\\site3\\qelnhost.exe");
-        sim::RegSetString(kParams, u"Application", kApp);
-        sim::RegSetString(kParams, u"AppParameters", u"child.exe");
-        sim::RegSetString(kParams, u"AppDirectory", u"C:\\apps");
+        sim::RegSetRaw(kParams, u"Application", platform::REG_SZ, ups_area::Sz(kApp));
+        sim::RegSetRaw(kParams, u"AppParameters", platform::REG_SZ, ups_area::Sz(u"child.exe"));
         sim::AddExecutable(kApp);
         sim::SetStartedBySCM(true);
         if (point == kBeforeStartPending) {
@@ -86,63 +86,58 @@ TEST(StopRace, ReportsStayOrderedAndNoChildOutlivesTheService) {
         });
         if (point == kWhileRunning || point == kWhileChildExits) {
             ASSERT_TRUE(sim::WaitForEvent("SetServiceStatus type=16 state=4"));
-            const DWORD pid = sim::Launches().back().pid;
-            if (point == kWhileChildExits) {
-                std::thread exiter([pid, &shot] {
-                    Spin(shot.spin);
-                    sim::ExitChild(pid, 7);
-                });
-                sim::SendControl(shot.control);
-                exiter.join();
-            } else {
-                sim::SendControl(shot.control);
-            }
+            const DWORD pid = sim::Children().back();
+            std::thread exiter([pid, &shot, point] {
+                Spin(shot.spin);
+                if (point == kWhileChildExits) sim::ExitChild(pid, 7);
+            });
+            sim::SendControl(shot.control);
+            exiter.join();
+        }
+        if (!sim::WaitForEvent("Dispatcher returned")) {
+            ADD_FAILURE() << "the run did not end: a child outlives the stop";
+            for (DWORD pid : sim::Children())
+                sim::ExitChild(pid, 9);
         }
         entry.join();
 
-        std::vector<DWORD> states;
-        for (const auto& s : sim::StatusReports())
-            states.push_back(s.dwCurrentState);
-        ASSERT_FALSE(states.empty());
-        EXPECT_EQ(states.front(), platform::SERVICE_START_PENDING);
-        EXPECT_EQ(states.back(), platform::SERVICE_STOPPED);
-        int stopped = 0, stop_pending = 0;
-        for (size_t k = 0; k < states.size(); ++k) {
-            if (states[k] == platform::SERVICE_STOPPED) ++stopped;
-            if (states[k] == platform::SERVICE_STOP_PENDING) ++stop_pending;
-            if (states[k] == platform::SERVICE_RUNNING) {
-                EXPECT_EQ(stop_pending, 0);
-            }
-        }
-        EXPECT_EQ(stopped, 1);
-        // A stop handled before the launch returned: RUNNING is never reported.
+        std::string states;  // one digit per status report
+        bool terminated = false, exited = false;
+        std::size_t handled = std::string::npos, launched = std::string::npos;
         const auto events = sim::Events();
-        const std::string done = "Control " + std::to_string(shot.control) + " done";
-        size_t handled = events.size(), launched = events.size();
-        for (size_t k = 0; k < events.size(); ++k) {
-            if (events[k] == done && handled == events.size()) handled = k;
-            if (events[k].rfind("CreateProcessW", 0) == 0 && launched == events.size())
-                launched = k;
+        for (std::size_t k = 0; k < events.size(); ++k) {
+            const std::string& e = events[k];
+            if (e.rfind("SetServiceStatus", 0) == 0) states += e.substr(e.find("state=") + 6, 1);
+            terminated = terminated || e.rfind("TerminateProcess", 0) == 0;
+            exited = exited || e.rfind("ChildExited", 0) == 0;
+            if (e == "Control " + std::to_string(shot.control) + " done")
+                handled = std::min(handled, k);
+            if (e.rfind("CreateProcessW", 0) == 0) launched = std::min(launched, k);
+        }
+        // START_PENDING first, STOPPED once and last, RUNNING never after
+        // STOP_PENDING, and no RUNNING at all when the stop was handled before
+        // the launch.
+        ASSERT_GE(states.size(), 2u) << states;
+        EXPECT_EQ(states.front(), '2') << states;
+        EXPECT_EQ(states.find('1'), states.size() - 1) << states;
+        if (states.find('3') != std::string::npos) {
+            EXPECT_EQ(states.find('4', states.find('3')), std::string::npos) << states;
         }
         if (handled < launched) {
-            EXPECT_EQ(std::count(states.begin(), states.end(), platform::SERVICE_RUNNING), 0);
+            EXPECT_EQ(states.find('4'), std::string::npos) << states;
         }
-        // Whenever the stop ended the child, STOP_PENDING came before STOPPED.
-        bool terminated = !sim::EventsStartingWith("TerminateProcess").empty();
-        for (const auto& l : sim::Launches()) {
-            if (l.pid == 0) continue;
-            EXPECT_FALSE(sim::ChildAlive(l.pid));
-            if (sim::ChildExitCode(l.pid) == 0) {
-                EXPECT_TRUE(terminated);
-            }
+        // Every child ended, by the stop or by itself; whenever the stop ended
+        // it, STOP_PENDING came before STOPPED. Only a child's own exit may
+        // overtake the stop.
+        for (DWORD pid : sim::Children()) {
+            EXPECT_FALSE(sim::ChildAlive(pid));
+            EXPECT_TRUE(terminated || exited);
         }
-        if (terminated) {
-            EXPECT_EQ(stop_pending, 1);
+        const std::size_t pending =
+            static_cast<std::size_t>(std::count(states.begin(), states.end(), '3'));
+        if (terminated || point != kWhileChildExits) {
+            EXPECT_EQ(pending, 1u) << states;
         }
-        if (point != kWhileChildExits) {
-            EXPECT_EQ(stop_pending, 1);
-        }
-        if (HasFailure()) break;
     }
     sim::Reset();
     ResetServiceRun();
