@@ -457,8 +457,8 @@ bool StartsWithNoCase(const std::wstring& text, const std::wstring& start) {
 
 // "i386", "x86-64" or "?": the machine of a PE image, read from its header.
 const char* MachineOf(const std::wstring& exe) {
-    HANDLE file = CreateFileW(exe.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              0, nullptr);
+    HANDLE file =
+        CreateFileW(exe.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return "missing";
     unsigned char header[1024] = {};
     DWORD got = 0;
@@ -486,9 +486,8 @@ void RemoveLeftServices() {
                           nullptr, 0, &needed, &count, nullptr, nullptr);
     std::vector<BYTE> buffer(needed + 4096);
     if (!EnumServicesStatusExW(manager.get(), SC_ENUM_PROCESS_INFO, SERVICE_WIN32,
-                               SERVICE_STATE_ALL, buffer.data(),
-                               static_cast<DWORD>(buffer.size()), &needed, &count, nullptr,
-                               nullptr)) {
+                               SERVICE_STATE_ALL, buffer.data(), static_cast<DWORD>(buffer.size()),
+                               &needed, &count, nullptr, nullptr)) {
         return;
     }
     const auto* services = reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSW*>(buffer.data());
@@ -554,8 +553,7 @@ public:
     }
 };
 
-::testing::Environment* const kCleanup =
-    ::testing::AddGlobalTestEnvironment(new LeftoverCleanup);
+::testing::Environment* const kCleanup = ::testing::AddGlobalTestEnvironment(new LeftoverCleanup);
 
 }  // namespace
 }  // namespace e2e
