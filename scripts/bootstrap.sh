@@ -46,17 +46,44 @@ fi
 # without i386 support refuse them ("Exec format error"). There they run
 # through qemu-i386, registered with binfmt_misc for i386 ELF executables
 # (flag F: the interpreter is opened now, so it works in any mount namespace).
+# It takes qemu 10 or later: qemu 7.2 (bookworm's own) hands a 32-bit process
+# that Wine's server signals a broken signal frame ("Got unexpected trap -1",
+# then "uncaught target signal 11"), and 32-bit Wine processes die now and
+# then; on bookworm it comes from bookworm-backports.
 wine32_loader=/usr/lib/wine/wine
-if ! "$wine32_loader" --version >/dev/null 2>&1; then
-  [ "$(id -u)" = 0 ] || { echo "bootstrap: 32-bit programs do not run here; run as root to set up qemu-i386" >&2; exit 1; }
+qemu=/usr/bin/qemu-i386-static
+binfmt=/proc/sys/fs/binfmt_misc
+qemu_major() { "$qemu" --version 2>/dev/null | sed -n 's/^qemu-i386 version \([0-9][0-9]*\)\..*/\1/p'; }
+qemu_recent() { local v; v="$(qemu_major)"; [ -n "$v" ] && [ "$v" -ge 10 ]; }
+through_qemu() { grep -qx enabled "$binfmt/qemu-i386" 2>/dev/null; }
+# A rule made with flag F holds the emulator it was made with: one made for
+# another or an older emulator is made again.
+rule_current() { grep -qx "interpreter $qemu" "$binfmt/qemu-i386" 2>/dev/null && [ "$(stat -c %Z "$binfmt/qemu-i386")" -ge "$(stat -L -c %Z "$qemu")" ]; }
+if ! "$wine32_loader" --version >/dev/null 2>&1 || { through_qemu && ! { qemu_recent && rule_current; }; }; then
+  [ "$(id -u)" = 0 ] || { echo "bootstrap: 32-bit programs need qemu-i386 10 or later here; run as root to set it up" >&2; exit 1; }
   done_what=()
-  if ! have_pkg qemu-user-static; then
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends qemu-user-static >/dev/null ||
-      { apt-get update -qq >/dev/null &&
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends qemu-user-static >/dev/null; }
-    done_what+=("installed qemu-user-static")
+  if ! qemu_recent; then
+    export DEBIAN_FRONTEND=noninteractive
+    from=()
+    if [ "$(. /etc/os-release && echo "${VERSION_CODENAME:-}")" = bookworm ]; then
+      list=/etc/apt/sources.list.d/bookworm-backports.sources
+      if ! grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d; then
+        printf '%s\n' 'Types: deb' 'URIs: http://deb.debian.org/debian' 'Suites: bookworm-backports' \
+          'Components: main' 'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg' >"$list"
+        done_what+=("added bookworm-backports to apt's sources")
+      fi
+      from=(-t bookworm-backports)
+    fi
+    apt-get update -qq >/dev/null
+    apt-get install -y -qq --no-install-recommends "${from[@]}" qemu-user-static >/dev/null
+    qemu_recent || { echo "bootstrap: $qemu is $(qemu_major || true), qemu-i386 10 or later is needed" >&2; exit 1; }
+    done_what+=("installed qemu-user-static $("$qemu" --version | sed -n '1s/^qemu-i386 version \([^ ]*\).*/\1/p')")
   fi
-  binfmt=/proc/sys/fs/binfmt_misc
+  if [ -e "$binfmt/qemu-i386" ] && ! rule_current; then
+    old="$(sed -n 's/^interpreter //p' "$binfmt/qemu-i386")"
+    echo -1 >"$binfmt/qemu-i386"
+    done_what+=("removed the qemu-i386 rule made for ${old:-another emulator}")
+  fi
   if [ ! -e "$binfmt/register" ]; then
     mount -t binfmt_misc binfmt_misc "$binfmt"
     done_what+=("mounted $binfmt")
@@ -65,9 +92,9 @@ if ! "$wine32_loader" --version >/dev/null 2>&1; then
     echo 1 >"$binfmt/qemu-i386"
     done_what+=("enabled the qemu-i386 rule")
   else
-    printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' \
+    printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:'"$qemu"':F' \
       >"$binfmt/register"
-    done_what+=("registered i386 ELF programs for /usr/bin/qemu-i386-static")
+    done_what+=("registered i386 ELF programs for $qemu")
   fi
   if ! out="$("$wine32_loader" --version 2>&1)"; then
     echo "bootstrap: 32-bit programs still do not run after setting up qemu-i386: $out" >&2
