@@ -11,7 +11,7 @@
 #     runs it (the floor's figures beside it for comparison).
 # It prints one table with the targets: ratios <= 1.05 once primed;
 # exe <= 64 KiB importing only KERNEL32, ADVAPI32 and msvcrt;
-# 0 CPU ticks over the 10 s.
+# 0 CPU ticks over the 10 s; resident memory <= 1.1x the floor's.
 #
 # The timing runs from the win32 build when this machine can run 32-bit
 # Windows programs under Wine, otherwise from the win64 build (the same
@@ -174,6 +174,7 @@ measure_held() {
   sleep "$supervision_seconds"
   after="$(cpu_ticks "$pid")"
   rss="$(awk '/^VmRSS:/ { print $2 " " $3 }' "/proc/$pid/status")"
+  rss_kb[$tag]="${rss%% *}"
   threads="$(awk '/^Threads:/ { print $2 }' "/proc/$pid/status")"
   touch "$hold_dir/release-$tag"
   local ticks=$((after - before)) verdict=""
@@ -187,8 +188,16 @@ measure_held() {
   fi
 }
 
+declare -A rss_kb=()
 measure_held host qelnhost.exe "qelnhost.exe supervising" || say "bench: the host could not be measured while held"
 measure_held floor floorsvc.exe "floorsvc.exe supervising" || say "bench: the floor could not be measured while held"
+if [ -n "${rss_kb[host]:-}" ] && [ -n "${rss_kb[floor]:-}" ]; then
+  ratio="$(awk -v h="${rss_kb[host]}" -v f="${rss_kb[floor]}" 'BEGIN { printf "%.3f", h / f }')"
+  awk -v r="$ratio" 'BEGIN { exit !(r <= 1.1) }' && verdict=met || verdict=MISSED
+  row "ratio VmRSS host/floor" "$ratio" "<= 1.1" "$verdict"
+else
+  row "ratio VmRSS host/floor" "not measured" "<= 1.1" "MISSED"
+fi
 wait "$driver_pid"
 driver_status=$?
 driver_pid=""
