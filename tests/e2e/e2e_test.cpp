@@ -136,15 +136,10 @@ TEST_F(ServiceE2E, RunsTheChildAsConfiguredUntilItsRunEnds) {
             ASSERT_TRUE(site.Configure(row.childEnd ? ChildExe() : site.work + L"\\no.exe", line));
             ASSERT_TRUE(site.Start());
         }
-        if (row.end == End::Quit) {
-            ASSERT_TRUE(site.Quit(row.code));
-        }
-        if (row.end == End::Kill) {
-            EXPECT_TRUE(TerminateProcess(h.child.handle, row.code));
-        }
-        if (row.end == End::Stop) {
-            ASSERT_NO_FATAL_FAILURE(StopByControl(site, &h, &seen));
-        }
+        EXPECT_TRUE(row.end != End::Quit || site.Quit(row.code));
+        EXPECT_TRUE(row.end != End::Kill || TerminateProcess(h.child.handle, row.code));
+        if (row.end == End::Stop) StopByControl(site, &h, &seen);
+        ASSERT_FALSE(HasFatalFailure());
         ASSERT_TRUE(site.WaitFor(SERVICE_STOPPED, &seen)) << Describe(seen);
         EXPECT_TRUE(Matches(seen, row.states)) << Describe(seen);
         if (row.end == End::None && row.childEnd) {
@@ -207,7 +202,8 @@ void ExpectText(const std::wstring& pattern, const std::wstring& output) {
         << output;
 }
 
-// Before the switch: not installed, installed, installed and run once, or running.
+// Before the switch: not installed, installed, installed and run once, or
+// running.
 enum class Setup { Fresh, Installed, Ran, Running };
 struct ConsoleRow {
     wchar_t site;
@@ -222,15 +218,12 @@ void RunConsole(const Site& site, const ConsoleRow& row) {
     Hosting h;
     States seen;
     ASSERT_FALSE(site.Exists());
-    if (row.setup != Setup::Fresh) {
-        ASSERT_NO_FATAL_FAILURE(Install(site));
-    }
-    if (row.setup >= Setup::Ran) {
-        ASSERT_NO_FATAL_FAILURE(Launch(site, site.ChildLine(L"/wait"), &h, &seen));
-    }
-    if (row.setup == Setup::Ran) {
-        ASSERT_NO_FATAL_FAILURE(StopByControl(site, &h, &seen));
-    }
+    if (row.setup != Setup::Fresh) Install(site);
+    if (row.setup >= Setup::Ran && !::testing::Test::HasFatalFailure())
+        Launch(site, site.ChildLine(L"/wait"), &h, &seen);
+    if (row.setup == Setup::Ran && !::testing::Test::HasFatalFailure())
+        StopByControl(site, &h, &seen);
+    ASSERT_FALSE(::testing::Test::HasFatalFailure());
     RunResult run = site.Run(row.option);
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(row.exitCode, run.exitCode);

@@ -5,7 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <sstream>
 
 namespace e2e {
 namespace {
@@ -44,19 +44,6 @@ struct Service {
     }
 };
 
-void DeleteTree(const std::wstring& path) {
-    WIN32_FIND_DATAW entry;
-    HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &entry);
-    for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &entry)) {
-        std::wstring name = entry.cFileName, full = path + L"\\" + name;
-        if (name == L"." || name == L"..") continue;
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) DeleteTree(full);
-        DeleteFileW(full.c_str());
-    }
-    if (find != INVALID_HANDLE_VALUE) FindClose(find);
-    RemoveDirectoryW(path.c_str());
-}
-
 bool UnderRoot(const std::wstring& path) {
     return _wcsnicmp(path.c_str(), L"C:\\qelntest\\", 12) == 0;
 }
@@ -85,21 +72,11 @@ void EachProcess(Visit visit) {
 const wchar_t* const kStateNames[] = {L"?", L"STOPPED", L"START_PENDING", L"STOP_PENDING",
                                       L"RUNNING"};
 
-// "i386", "x86-64" or "?": the machine in a PE image's header.
+// "i386", "x86-64" or "?": the kind of a Windows program.
 const char* MachineOf(const std::wstring& exe) {
-    unsigned char header[1024] = {};
-    DWORD got = 0, pe = 0;
-    WORD machine = 0;
-    HANDLE file =
-        CreateFileW(exe.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    ReadFile(file, header, sizeof header, &got, nullptr);
-    CloseHandle(file);
-    if (got >= 0x40) std::memcpy(&pe, header + 0x3C, sizeof pe);
-    if (pe + 6 <= got && std::memcmp(header + pe, "PE\0\0", 4) == 0)
-        std::memcpy(&machine, header + pe + 4, sizeof machine);
-    return machine == IMAGE_FILE_MACHINE_I386    ? "i386"
-           : machine == IMAGE_FILE_MACHINE_AMD64 ? "x86-64"
-                                                 : "?";
+    DWORD kind = 99;
+    GetBinaryTypeW(exe.c_str(), &kind);
+    return kind == SCS_32BIT_BINARY ? "i386" : kind == SCS_64BIT_BINARY ? "x86-64" : "?";
 }
 
 // Before the first test: stops and deletes services whose program lies under
@@ -147,6 +124,10 @@ public:
 
 }  // namespace
 
+void DeleteTree(const std::wstring& path) {
+    RunProgram(L"C:\\windows\\system32\\cmd.exe", L"/c rd /s /q \"" + path + L"\"");
+}
+
 std::wstring HostExe() {
     return BuildProgram("QELN_E2E_HOST", QELN_HOST_EXE);
 }
@@ -172,13 +153,9 @@ RunResult RunProgram(const std::wstring& exe, const std::wstring& arguments) {
     CloseHandle(writeEnd);
     std::string bytes;
     char chunk[4096];
-    DWORD got = 0, available = 0;
-    for (DWORD start = GetTickCount(); started && GetTickCount() - start < kWaitMs;) {
-        if (!PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr)) break;  // closed
-        if (available == 0) Sleep(10);
-        if (available > 0 && ReadFile(readEnd, chunk, sizeof chunk, &got, nullptr))
-            bytes.append(chunk, got);
-    }
+    DWORD got = 0;
+    while (started && ReadFile(readEnd, chunk, sizeof chunk, &got, nullptr) && got > 0)
+        bytes.append(chunk, got);
     CloseHandle(readEnd);
     if (!started) return result;
     result.finished = WaitForSingleObject(process.hProcess, kWaitMs) == WAIT_OBJECT_0;
@@ -351,9 +328,10 @@ bool Site::WaitFor(DWORD state, States* seen) const {
 
 DWORD Site::Stop() const {
     SERVICE_STATUS status = {};
-    return ControlService(Service(name.c_str()).handle, SERVICE_CONTROL_STOP, &status)
-               ? status.dwCurrentState
-               : 0;
+    if (ControlService(Service(name.c_str()).handle, SERVICE_CONTROL_STOP, &status))
+        return status.dwCurrentState;
+    std::printf("[ e2e ] ControlService error %lu\n", GetLastError());
+    return 0;
 }
 
 std::vector<BYTE> Site::Config() const {
@@ -378,13 +356,11 @@ bool Site::ReadReport(std::map<std::wstring, std::wstring>* report) const {
     DWORD got = 0;
     ReadFile(file, text, sizeof text - sizeof(wchar_t), &got, nullptr);
     CloseHandle(file);
-    for (const wchar_t* line = text; *line != L'\0';) {
-        const wchar_t* end = wcschr(line, L'\n');
-        std::wstring entry(line, end ? end - line : wcslen(line));
-        size_t equals = entry.find(L'=');
+    std::wistringstream lines(text);
+    for (std::wstring line; std::getline(lines, line);) {
+        size_t equals = line.find(L'=');
         if (equals != std::wstring::npos)
-            (*report)[entry.substr(0, equals)] = entry.substr(equals + 1);
-        line = end ? end + 1 : line + entry.size();
+            (*report)[line.substr(0, equals)] = line.substr(equals + 1);
     }
     return true;
 }

@@ -20,6 +20,7 @@ constexpr const wchar_t* kRoot = L"C:\\qelntest";
 // left unquoted would lead the SCM to the decoy C:\qelntest\with.exe.
 constexpr const wchar_t* kSites = L"C:\\qelntest\\with blank";
 
+void DeleteTree(const std::wstring& path);  // the directory and all it holds
 std::wstring HostExe();
 std::wstring ChildExe();
 
