@@ -1,11 +1,7 @@
-// Helpers for the end-to-end tests: they drive the real qelnhost.exe through
-// the real Service Control Manager, registry and processes of the Windows
-// they run on (Wine on the build machine).
-//
-// Every scenario lives under C:\qelntest\<scenario>\. A `Site` is one copy of
-// the host in a directory of its own, hence one service; it removes the
-// leftovers of an earlier crashed run when it is made and removes its service,
-// keys and files when it goes, whatever the test did in between. All waits are
+// The end-to-end bed: the real qelnhost.exe driven through the real Service
+// Control Manager, registry and processes of the Windows it runs on (Wine on
+// the build machine). Every copy of the host lives under C:\qelntest\; before
+// the first test whatever an earlier run left there is removed. All waits are
 // bounded.
 #ifndef QELN_TESTS_E2E_HARNESS_H
 #define QELN_TESTS_E2E_HARNESS_H
@@ -18,166 +14,81 @@
 
 namespace e2e {
 
-// How long any single wait may last before the test gives up.
 constexpr DWORD kWaitMs = 20000;
+constexpr const wchar_t* kRoot = L"C:\\qelntest";
+// Where copies are placed: a directory with a blank, so that a service path
+// left unquoted would lead the SCM to the decoy C:\qelntest\with.exe.
+constexpr const wchar_t* kSites = L"C:\\qelntest\\with blank";
 
-// The Windows paths of the built host and test child.
+void DeleteTree(const std::wstring& path);  // the directory and all it holds
 std::wstring HostExe();
 std::wstring ChildExe();
 
-// The root of all scenarios, and one scenario directory in it. Before the
-// first test, whatever an earlier run left there is removed: services whose
-// program lies under the root, processes running from it or running the test
-// child, and the directories.
-constexpr const wchar_t* kRoot = L"C:\\qelntest";
-std::wstring ScenarioDir(const std::wstring& scenario);
-// Removes a scenario directory, and the root too once it is empty.
-void RemoveScenario(const std::wstring& scenario);
-
-// Directories and files. CreateTree makes every missing directory of `path`.
-bool CreateTree(const std::wstring& path);
-void DeleteTree(const std::wstring& path);
-bool FileExists(const std::wstring& path);
-bool WriteTextFile(const std::wstring& path, const std::string& text);
-
-// The outcome of running a program from a console-less test: its exit code
-// and everything it wrote to its standard output, decoded (narrow or UTF-16)
-// with "\r\n" line ends turned into "\n".
+// A program run console-less: exit code and its output with "\n" line ends.
 struct RunResult {
-    bool started = false;
-    bool finished = false;  // false: it was still running after the wait and was ended
+    bool finished = false;
     DWORD exitCode = 0;
     std::wstring output;
 };
-RunResult RunProgram(const std::wstring& exe, const std::wstring& arguments,
-                     DWORD timeoutMs = kWaitMs);
+RunResult RunProgram(const std::wstring& exe, const std::wstring& arguments);
 
-// A service-status observation log: every distinct state seen, in order.
-struct StateLog {
-    std::vector<DWORD> states;
-    void Note(DWORD state);
-    bool Saw(DWORD state) const;
-    std::wstring Describe() const;
-};
-
-// SCM handles closed on scope exit.
-class ScHandle {
-public:
-    ScHandle() = default;
-    explicit ScHandle(SC_HANDLE handle) : handle_(handle) {}
-    ScHandle(const ScHandle&) = delete;
-    ScHandle& operator=(const ScHandle&) = delete;
-    ScHandle(ScHandle&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
-    ~ScHandle();
-    SC_HANDLE get() const { return handle_; }
-    explicit operator bool() const { return handle_ != nullptr; }
-
-private:
-    SC_HANDLE handle_ = nullptr;
-};
-
-// The service's current status record; false when the query failed.
-bool QueryStatus(SC_HANDLE service, SERVICE_STATUS_PROCESS* status);
-
-// Polls the service (every 10 ms) until it reports `state` or `timeoutMs`
-// passes; every state seen goes into `log`. Returns whether `state` was seen.
-bool WaitForState(SC_HANDLE service, DWORD state, StateLog* log, DWORD timeoutMs = kWaitMs);
-
-// What the test child wrote about itself (see tests/child/testchild.cpp).
-struct ChildReport {
-    std::map<std::wstring, std::wstring> values;
-    std::wstring Get(const std::wstring& key) const;
-    DWORD Pid() const;
-    DWORD ParentPid() const;
-};
-
-// Waits for the child's report file and reads it; false on timeout.
-bool WaitForReport(const std::wstring& path, ChildReport* report, DWORD timeoutMs = kWaitMs);
-
-// A process opened by id, to see whether and how it ends. Ends it (the test's
-// own child) when the test lets go of it while it still runs.
-class WatchedProcess {
-public:
-    WatchedProcess() = default;
-    WatchedProcess(const WatchedProcess&) = delete;
-    WatchedProcess& operator=(const WatchedProcess&) = delete;
-    ~WatchedProcess();
+// A process held open to see how it ends; ended when let go while it runs.
+struct Process {
+    HANDLE handle = nullptr;
+    Process() = default;
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+    ~Process();
     bool Open(DWORD pid);
-    // True when the process has ended within `timeoutMs`; fills its exit code.
-    bool WaitForEnd(DWORD* exitCode, DWORD timeoutMs = kWaitMs);
     bool Running() const;
-    // "running", "ended with exit code 0x...", or "not opened".
-    std::wstring Describe() const;
-
-private:
-    HANDLE handle_ = nullptr;
+    // The exit code once it has ended within the wait; 0xDEADBEEF if it did not.
+    DWORD ExitCode() const;
 };
 
-// Ids of the live processes whose image is `exe` (full Windows path, letter
-// case ignored).
-std::vector<DWORD> ProcessesRunning(const std::wstring& exe);
+// Every distinct service state seen, in order.
+using States = std::vector<DWORD>;
+std::wstring Describe(const States& states);
+// Whether `states` reads as `pattern`: names such as "START_PENDING? RUNNING
+// STOPPED", where a trailing '?' makes that state optional.
+bool Matches(const States& states, const std::wstring& pattern);
 
-// Waits (bounded) until no process runs `exe`; false when one still does.
-bool WaitUntilNoneRuns(const std::wstring& exe, DWORD timeoutMs = kWaitMs);
-
-// One copy of the host: <dir>\qelnhost.exe, where the last character of
-// <dir> names the service. Construction removes leftovers of that service
-// and directory, then copies the host there.
+// One copy of the host in kSites\site<c>, service QELN<c>, with the work
+// directory of its hosted child. Made fresh; on its end its service, keys,
+// child and files go, whatever the test did.
 class Site {
 public:
-    explicit Site(const std::wstring& dir);
+    explicit Site(wchar_t c);
     Site(const Site&) = delete;
     Site& operator=(const Site&) = delete;
     ~Site();
 
-    bool Ready() const { return ready_; }
-    const std::wstring& Dir() const { return dir_; }
-    const std::wstring& Exe() const { return exe_; }
-    const std::wstring& Name() const { return name_; }
-    std::wstring DisplayName() const;
-    std::wstring ServiceKeyPath() const;     // SYSTEM\CurrentControlSet\Services\<name>
-    std::wstring ParametersKeyPath() const;  // ...\<name>\Parameters
+    const std::wstring dir, exe, name, work;
+    bool ready = false;
 
-    // Runs the copy from a console-less process with `arguments`.
-    RunResult Run(const std::wstring& arguments) const;
-
-    // Writes the three REG_SZ values a deployment writes.
-    bool WriteParameters(const std::wstring& appDirectory, const std::wstring& application,
-                         const std::wstring& appParameters) const;
-
-    // Opens the service with all access; an empty handle when it does not exist.
-    ScHandle Open() const;
-
-private:
-    void RemoveService() const;
-
-    std::wstring dir_;
-    std::wstring exe_;
-    std::wstring name_;
-    bool ready_ = false;
+    RunResult Run(const std::wstring& arguments) const { return RunProgram(exe, arguments); }
+    bool Exists() const;
+    SERVICE_STATUS_PROCESS Status() const;  // dwCurrentState 0 when the query fails
+    // Writes the three REG_SZ Parameters values.
+    bool Configure(const std::wstring& application, const std::wstring& parameters) const;
+    // The decorated command line of the child: a first token that is not the
+    // program, runs of blanks, quotes, non-ASCII text, a trailing blank;
+    // `end` is "/wait" (until told) or "/exit:N".
+    std::wstring ChildLine(const std::wstring& end) const;
+    bool Quit(DWORD code) const;  // tells a waiting child to exit with `code`
+    std::wstring ReportPath() const { return work + L"\\report.txt"; }
+    // Removes the old report; StartServiceW (Wine's sporadic
+    // ERROR_INTERNAL_ERROR retried); false on any other failure.
+    bool Start() const;
+    // Polls until `state` (false at the time limit), noting states in `seen`.
+    bool WaitFor(DWORD state, States* seen) const;
+    DWORD Stop() const;                // a stop control; the state it returned, 0 when it failed
+    std::vector<BYTE> Config() const;  // a QUERY_SERVICE_CONFIGW; empty when it failed
+    bool ReadReport(std::map<std::wstring, std::wstring>* report) const;
+    void Remove() const;
 };
 
-// A hosted test child configured for one site: its own working directory
-// (`workDir`, made here and removed with the object), a report file and a
-// quit file in it.
-class HostedChild {
-public:
-    explicit HostedChild(const std::wstring& workDir);
-    HostedChild(const HostedChild&) = delete;
-    HostedChild& operator=(const HostedChild&) = delete;
-    ~HostedChild();
-
-    const std::wstring& WorkDir() const { return workDir_; }
-    std::wstring ReportPath() const { return workDir_ + L"\\report.txt"; }
-    std::wstring QuitPath() const { return workDir_ + L"\\quit.txt"; }
-    // A command line that waits for the quit file; `extra` goes at its end.
-    std::wstring WaitingCommandLine(const std::wstring& extra = L"") const;
-    // Tells a waiting child to exit with `code`.
-    bool Quit(DWORD code) const;
-
-private:
-    std::wstring workDir_;
-};
+// Whether a process runs `exe` (full path, any case) after a bounded wait.
+bool StillRuns(const std::wstring& exe);
 
 }  // namespace e2e
 

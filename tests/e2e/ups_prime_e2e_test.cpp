@@ -1,10 +1,10 @@
 // The first-start priming of the UPS registry area through the real service:
-// the host, installed with -install and started by the real SCM, writes the
-// area before it launches anything; a later start writes nothing.
+// a start writes the area before it launches anything when the area has no
+// Config key, and a later start writes nothing.
 //
-// The expected area is the listing the host tests check on the simulation.
-// Its helpers use the portable registry calls, so they come before
-// <windows.h> (brought in by the harness), whose macros would clash.
+// The expected areas are those the host tests check on the simulation. Their
+// helpers use the portable registry calls, so they come before <windows.h>
+// (brought in by the harness), whose macros would clash.
 #include "tests/contract/ups_area.h"
 #include "tests/contract/ups_expected.h"
 
@@ -15,97 +15,71 @@
 namespace e2e {
 namespace {
 
-// Service-name suffixes owned by this file: P, G.
-const std::wstring kScenario = L"upsprime";
+using Area = std::vector<ups_area::Value>;
+
+// The fresh priming with one value changed and one removed, as a user might.
+Area Edited() {
+    Area edited;
+    for (const ups_area::Value& v : ups_expected::FreshPriming()) {
+        if (v.name == u"BatteryStatus") continue;
+        edited.push_back(v.name == u"Vendor" ? ups_area::SzValue(u"Config", u"Vendor", u"Mine")
+                                             : v);
+    }
+    return edited;
+}
+
+struct PrimeRow {
+    const char* what;
+    Area before, afterFirst;
+    Area between;  // written over the whole area before the second start; empty: left as it is
+    Area afterSecond;
+};
 
 class UpsPrimeE2E : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ups_area::Clear();
-        ASSERT_FALSE(ups_area::KeyExists(u"")) << "the UPS area could not be removed";
-    }
-    void TearDown() override {
-        ups_area::Clear();
-        DeleteTree(ScenarioDir(kScenario));
-    }
-
-    // Installs the site once and runs one service start to its end. The
-    // configured application does not exist, so the run ends right after
-    // the priming with START_PENDING, then STOPPED.
-    void StartOnce(const Site& site) {
-        ASSERT_TRUE(site.Ready()) << "could not copy the host into " << site.Dir();
-        if (!site.Open()) {
-            RunResult install = site.Run(L"-install");
-            ASSERT_TRUE(install.finished);
-            ASSERT_EQ(0u, install.exitCode) << install.output;
-        }
-        ASSERT_TRUE(site.WriteParameters(site.Dir(), site.Dir() + L"\\missing.exe", L"missing"));
-        ScHandle service = site.Open();
-        ASSERT_TRUE(service);
-        StateLog log;
-        ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr))
-            << "StartServiceW error " << GetLastError();
-        ASSERT_TRUE(WaitForState(service.get(), SERVICE_STOPPED, &log)) << log.Describe();
-        EXPECT_FALSE(log.Saw(SERVICE_RUNNING)) << log.Describe();
-    }
-
-    // Runs reg.exe of the system with `arguments`; true when it succeeded.
-    static bool Reg(const std::wstring& arguments) {
-        wchar_t system[MAX_PATH];
-        const UINT length = GetSystemDirectoryW(system, MAX_PATH);
-        if (length == 0 || length >= MAX_PATH) return false;
-        RunResult result = RunProgram(std::wstring(system) + L"\\reg.exe", arguments);
-        return result.finished && result.exitCode == 0;
-    }
+    void TearDown() override { ups_area::Clear(); }
 };
 
-// No UPS key at all: the first start writes the provider rows, the fresh
-// configuration and the status values. A second start writes nothing, not
-// even over values changed or removed in between.
-TEST_F(UpsPrimeE2E, FirstStartPrimesTheAreaAndTheNextStartLeavesIt) {
-    Site site(ScenarioDir(kScenario) + L"\\siteP");
-    ASSERT_NO_FATAL_FAILURE(StartOnce(site));
-    EXPECT_EQ(ups_area::Diff(ups_expected::FreshPriming()), "");
-
-    const std::wstring config = L"\"HKLM\\SYSTEM\\CurrentControlSet\\Services\\UPS\\Config\"";
-    const std::wstring status = L"\"HKLM\\SYSTEM\\CurrentControlSet\\Services\\UPS\\Status\"";
-    ASSERT_TRUE(Reg(L"add " + config + L" /v Vendor /t REG_SZ /d Mine /f"));
-    ASSERT_TRUE(Reg(L"delete " + status + L" /v BatteryStatus /f"));
-    std::vector<ups_area::Value> changed;
-    for (const ups_area::Value& v : ups_expected::FreshPriming()) {
-        if (v.name == u"BatteryStatus") continue;
-        changed.push_back(v.name == u"Vendor" ? ups_area::SzValue(u"Config", u"Vendor", u"Mine")
-                                              : v);
-    }
-    ASSERT_EQ(ups_area::Diff(changed), "");
-
-    ASSERT_NO_FATAL_FAILURE(StartOnce(site));
-    EXPECT_EQ(ups_area::Diff(changed), "");
+// One service start run to its end: the application does not exist, so the
+// run ends right after the priming, never RUNNING.
+void StartOnce(const Site& site) {
+    States seen;
+    ASSERT_TRUE(site.Start());
+    ASSERT_TRUE(site.WaitFor(SERVICE_STOPPED, &seen)) << Describe(seen);
+    EXPECT_TRUE(Matches(seen, L"START_PENDING? STOPPED")) << Describe(seen);
 }
 
-// An older configuration under the UPS key, prepared with reg.exe: the first
-// start takes the upgrade road.
-TEST_F(UpsPrimeE2E, FirstStartUpgradesAnOlderConfiguration) {
-    const std::wstring ups = L"\"HKLM\\SYSTEM\\CurrentControlSet\\Services\\UPS\"";
-    const wchar_t* const values[] = {
-        L"/v Port /t REG_SZ /d COM2",
-        L"/v Options /t REG_DWORD /d 129",
-        L"/v FirstMessageDelay /t REG_DWORD /d 10",
-        L"/v MessageInterval /t REG_DWORD /d 300",
-        L"/v ShutdownWait /t REG_DWORD /d 15",
-        L"/v HideUPSPane /t REG_DWORD /d 1",
-        L"/v BatteryLife /t REG_DWORD /d 5",
+TEST_F(UpsPrimeE2E, FirstStartPrimesTheAreaAndTheNextStartLeavesIt) {
+    const PrimeRow rows[] = {
+        {"no UPS key", {}, ups_expected::FreshPriming(), Edited(), Edited()},
+        {"an older configuration",
+         ups_expected::OlderConfiguration(),
+         ups_expected::UpgradePriming(),
+         {},
+         ups_expected::UpgradePriming()},
     };
-    for (const wchar_t* value : values) {
-        ASSERT_TRUE(Reg(L"add " + ups + L" " + value + L" /f")) << value;
+    Site site(L'P');
+    ASSERT_TRUE(site.ready);
+    RunResult install = site.Run(L"-install");
+    ASSERT_TRUE(install.finished);
+    ASSERT_EQ(0u, install.exitCode) << install.output;
+    ASSERT_TRUE(site.Configure(site.work + L"\\missing.exe", L"missing"));
+    for (const PrimeRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        ups_area::Clear();
+        ASSERT_FALSE(ups_area::KeyExists(u"")) << "the UPS area could not be removed";
+        ups_area::Seed(row.before);
+        ASSERT_EQ(ups_area::Diff(row.before), "");
+        ASSERT_NO_FATAL_FAILURE(StartOnce(site));
+        EXPECT_EQ(ups_area::Diff(row.afterFirst), "");
+        if (!row.between.empty()) {
+            ups_area::Clear();
+            ups_area::Seed(row.between);
+            ASSERT_EQ(ups_area::Diff(row.between), "");
+        }
+        ASSERT_NO_FATAL_FAILURE(StartOnce(site));
+        EXPECT_EQ(ups_area::Diff(row.afterSecond), "");
     }
-    ASSERT_EQ(ups_area::Diff(ups_expected::OlderConfiguration()), "");
-
-    Site site(ScenarioDir(kScenario) + L"\\siteG");
-    ASSERT_NO_FATAL_FAILURE(StartOnce(site));
-    EXPECT_EQ(ups_area::Diff(ups_expected::UpgradePriming()), "");
-    ASSERT_NO_FATAL_FAILURE(StartOnce(site));
-    EXPECT_EQ(ups_area::Diff(ups_expected::UpgradePriming()), "");
 }
 
 }  // namespace
