@@ -12,15 +12,9 @@
 
 #include "platform/sim/sim.h"
 
-namespace platform {
-struct KeyObject {
-    int unused;
-};
-namespace {
-KeyObject g_root = {0};  // only its address matters: the root handle's value
-}  // namespace
-HKEY const HKEY_LOCAL_MACHINE = &g_root;
-}  // namespace platform
+// As on Windows; the simulation's own handles are small multiples of 4.
+platform::HKEY const platform::HKEY_LOCAL_MACHINE =
+    reinterpret_cast<platform::HKEY>(std::uintptr_t{0x80000002});
 
 namespace sim {
 namespace {
@@ -56,9 +50,10 @@ struct Hook {
 struct State {
     std::vector<std::string> events;
     Counter counters[static_cast<int>(Op::Count)];
-    Hook hooks[2][static_cast<int>(Op::Count)];        // [0] at the entry, [1] on the return
-    std::map<std::uintptr_t, std::u16string> handles;  // key path, service name, "" a manager
-    std::map<std::uintptr_t, DWORD> key_access;        // the access of each key handle
+    Hook hooks[2][static_cast<int>(Op::Count)];  // [0] at the entry, [1] on the return
+    // Key and SCM handles: a key's folded path with the access it was opened
+    // with, a service's folded name, "" for a manager.
+    std::map<std::uintptr_t, std::pair<std::u16string, DWORD>> handles;
     std::uintptr_t next_handle = 0x1000;
     std::map<std::u16string, Key> keys;          // by folded path
     std::map<std::u16string, Service> services;  // by folded name
@@ -116,16 +111,21 @@ std::string Text(const WCHAR* text) {
 }
 
 template <class H>
-H NewHandle(const std::u16string& target) {
-    g_state.handles[g_state.next_handle += 4] = target;
+H NewHandle(const std::u16string& target, DWORD access = 0) {
+    g_state.handles[g_state.next_handle += 4] = {target, access};
     return reinterpret_cast<H>(g_state.next_handle);
+}
+
+BOOL Close(const void* handle) {
+    Lock lock(g_mutex);
+    return g_state.handles.erase(reinterpret_cast<std::uintptr_t>(handle)) != 0 ? TRUE : FALSE;
 }
 
 // The key behind a handle that carries the access `needed`; null otherwise.
 Key* KeyOf(HKEY key, DWORD needed) {
-    const auto id = reinterpret_cast<std::uintptr_t>(key);
-    auto it = g_state.handles.count(id) != 0 && (g_state.key_access[id] & needed) != 0
-                  ? g_state.keys.find(g_state.handles[id])
+    auto h = g_state.handles.find(reinterpret_cast<std::uintptr_t>(key));
+    auto it = h != g_state.handles.end() && (h->second.second & needed) != 0
+                  ? g_state.keys.find(h->second.first)
                   : g_state.keys.end();
     return it == g_state.keys.end() ? nullptr : &it->second;
 }
@@ -153,8 +153,7 @@ LONG OpenKey(Op op, HKEY root, const WCHAR* path, DWORD access, HKEY* out,
     if (g_state.keys.count(Fold(path)) == 0) return ERROR_FILE_NOT_FOUND;
     if (disposition != nullptr)
         *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-    *out = NewHandle<HKEY>(Fold(path));
-    g_state.key_access[reinterpret_cast<std::uintptr_t>(*out)] = access;
+    *out = NewHandle<HKEY>(Fold(path), access);
     return ERROR_SUCCESS;
 }
 
@@ -162,7 +161,7 @@ LONG OpenKey(Op op, HKEY root, const WCHAR* path, DWORD access, HKEY* out,
 Service* ServiceOf(Op op, SC_HANDLE handle) {
     auto it = g_state.handles.find(reinterpret_cast<std::uintptr_t>(handle));
     if (Fail(op) || it == g_state.handles.end()) return nullptr;
-    auto s = g_state.services.find(it->second);
+    auto s = g_state.services.find(it->second.first);
     return s == g_state.services.end() ? nullptr : &s->second;
 }
 
@@ -212,10 +211,10 @@ std::vector<std::string> Events() {
 bool WaitForEvent(const std::string& prefix, int count) {
     Lock lock(g_mutex);
     return g_changed.wait_for(lock, std::chrono::seconds(5), [&] {
-        return std::count_if(g_state.events.begin(), g_state.events.end(),
-                             [&](const std::string& e) {
-                                 return e.compare(0, prefix.size(), prefix) == 0;
-                             }) >= count;
+        int n = 0;
+        for (const std::string& e : g_state.events)
+            n += e.rfind(prefix, 0) == 0 ? 1 : 0;
+        return n >= count;
     });
 }
 
@@ -407,10 +406,7 @@ LONG RegDeleteKeyW(HKEY /*root*/, const WCHAR* path) {
 }
 
 LONG RegCloseKey(HKEY key) {
-    Lock lock(g_mutex);
-    return g_state.handles.erase(reinterpret_cast<std::uintptr_t>(key)) != 0
-               ? ERROR_SUCCESS
-               : ERROR_INVALID_PARAMETER;
+    return Close(key) ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
 }
 
 SC_HANDLE OpenSCManagerW(const WCHAR* /*machine*/, const WCHAR* /*database*/, DWORD /*access*/) {
@@ -465,13 +461,12 @@ BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) {
 BOOL DeleteService(SC_HANDLE service) {
     Lock lock(g_mutex);
     if (ServiceOf(Op::DeleteService, service) == nullptr) return FALSE;
-    g_state.services.erase(g_state.handles[reinterpret_cast<std::uintptr_t>(service)]);
+    g_state.services.erase(g_state.handles[reinterpret_cast<std::uintptr_t>(service)].first);
     return TRUE;
 }
 
 BOOL CloseServiceHandle(SC_HANDLE handle) {
-    Lock lock(g_mutex);
-    return g_state.handles.erase(reinterpret_cast<std::uintptr_t>(handle)) != 0 ? TRUE : FALSE;
+    return Close(handle);
 }
 
 BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
