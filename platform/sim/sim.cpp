@@ -5,7 +5,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 #include <mutex>
 #include <unordered_map>
@@ -369,9 +368,8 @@ LONG RegQueryValueExW(HKEY key, const WCHAR* name, DWORD* /*reserved*/, DWORD* t
     if (type != nullptr) *type = it->second.type;
     // A too small buffer's content is undefined: scribbled, so that no caller
     // comes to rely on it.
-    if (data != nullptr)
-        fits ? (void)std::copy(bytes.begin(), bytes.end(), data)
-             : (void)std::memset(data, 0xCD, *size);
+    if (data != nullptr && fits) std::copy(bytes.begin(), bytes.end(), data);
+    if (!fits) std::fill(data, data + *size, 0xCD);
     *size = static_cast<DWORD>(bytes.size());
     return fits ? ERROR_SUCCESS : ERROR_MORE_DATA;
 }
@@ -384,7 +382,7 @@ LONG RegSetValueExW(HKEY key, const WCHAR* name, DWORD /*reserved*/, DWORD type,
     // String data without its terminator gains one when the WCHAR just past
     // it reads as 0: read as Windows does, so that ASan sees a buffer without
     // room for that WCHAR.
-    const std::size_t end = size / 2 * 2;
+    const DWORD end = size & ~1u;
     if ((type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) && data != nullptr &&
         end >= 2 && (data[end - 2] | data[end - 1]) != 0 && (data[end] | data[end + 1]) == 0) {
         size += 2;
@@ -524,11 +522,14 @@ BOOL CreateProcessW(const WCHAR* application, WCHAR* command_line, void* process
                     void* thread_security, BOOL inherit_handles, DWORD flags, void* environment,
                     const WCHAR* directory, STARTUPINFOW* startup, PROCESS_INFORMATION* info) {
     RunHook(Op::CreateProcessW, false);
-    STARTUPINFOW zero = {};
-    zero.cb = startup->cb;
-    const bool rest_zero = std::memcmp(&zero, startup, sizeof zero) == 0 &&
-                           process_security == nullptr && thread_security == nullptr &&
-                           environment == nullptr;
+    const STARTUPINFOW& s = *startup;
+    const bool rest_zero =
+        (s.dwX | s.dwY | s.dwXSize | s.dwYSize | s.dwXCountChars | s.dwYCountChars |
+         s.dwFillAttribute | s.dwFlags | s.wShowWindow | s.cbReserved2) == 0 &&
+        s.lpReserved == nullptr && s.lpDesktop == nullptr && s.lpTitle == nullptr &&
+        s.lpReserved2 == nullptr && s.hStdInput == nullptr && s.hStdOutput == nullptr &&
+        s.hStdError == nullptr && process_security == nullptr && thread_security == nullptr &&
+        environment == nullptr;
     bool ok = false;
     {
         Lock lock(g_mutex);
@@ -541,11 +542,12 @@ BOOL CreateProcessW(const WCHAR* application, WCHAR* command_line, void* process
             " flags=" + to_string(flags) + " cb=" + to_string(startup->cb) +
             " rest=" + (rest_zero ? "0" : "set") + (ok ? "" : " failed"));
         const DWORD pid = 1000 + static_cast<DWORD>(g_state.children.size());
-        if (ok) g_state.children[pid] = true;
-        if (ok)
+        if (ok) {
+            g_state.children[pid] = true;
             *info = PROCESS_INFORMATION{reinterpret_cast<HANDLE>(std::uintptr_t{pid}),
                                         reinterpret_cast<HANDLE>(std::uintptr_t{pid | 0x10000u}),
                                         pid, pid | 0x10000u};
+        }
     }
     RunHook(Op::CreateProcessW, true);
     return ok ? TRUE : FALSE;
