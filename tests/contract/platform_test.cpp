@@ -116,9 +116,9 @@ TEST(ProcessContract, SwitchesModulePathAndDispatcher) {
     const char* differ[][2] = {
         {"installx", "install"}, {"", "install"}, {"_", "A"}, {"\xC4", "\xE4"}};
     for (const auto& c : same)
-        EXPECT_EQ(_stricmp(c[0], c[1]), 0) << c[0];
+        EXPECT_EQ(platform::_stricmp(c[0], c[1]), 0) << c[0];
     for (const auto& c : differ)
-        EXPECT_NE(_stricmp(c[0], c[1]), 0) << c[0];
+        EXPECT_NE(platform::_stricmp(c[0], c[1]), 0) << c[0];
 
     std::vector<WCHAR> full(MAX_PATH + 1, 0);
     const DWORD length = GetModuleFileNameW(nullptr, full.data(), MAX_PATH);
