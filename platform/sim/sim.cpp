@@ -533,9 +533,8 @@ BOOL CreateProcessW(const WCHAR* application, WCHAR* command_line, void* process
     bool ok = false;
     {
         Lock lock(g_mutex);
-        Fail(Op::CreateProcessW);
         const std::vector<std::u16string>& known = g_state.executables;
-        ok = application != nullptr &&
+        ok = !Fail(Op::CreateProcessW) && application != nullptr &&
              std::count(known.begin(), known.end(), Fold(application)) != 0;
         Log("CreateProcessW app=" + Text(application) + " cmd=" + Text(command_line) +
             " dir=" + Text(directory) + " inherit=" + to_string(inherit_handles) +

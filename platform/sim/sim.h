@@ -66,7 +66,7 @@ enum class Op {
 };
 // Makes the nth call of op from now (1-based) fail; with persistent, every
 // later call too. n = 0 disarms; Op::Count arms nothing. A failed call logs
-// nothing; registry calls fail with ERROR_ACCESS_DENIED.
+// nothing (CreateProcessW excepted); registry calls fail with ERROR_ACCESS_DENIED.
 void FailNth(Op op, int n, bool persistent = false);
 int CallCount(Op op);        // calls since Reset, failed or not
 bool FailurePending(Op op);  // an armed failure not reached yet
