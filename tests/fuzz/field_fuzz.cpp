@@ -24,6 +24,7 @@
 namespace {
 
 using platform::DWORD;
+using Op = sim::Op;
 // "KEY <path>" -> "key" and "VAL <path> | <name>" -> "<type> | <hex>" for
 // the registry, "REC <path> | <name>" -> "<changed> | <hex>" for the records.
 using State = std::map<std::string, std::string>;
@@ -35,21 +36,15 @@ const char kLayout[] = "C1C1U1U4C1C4U4U4C4C4C4C1C4C4C1U4C4C4C4U4S1S1S4S4S4S4S4";
 // REG_SZ, REG_DWORD, REG_BINARY, REG_EXPAND_SZ, REG_NONE, REG_MULTI_SZ, one
 // the platform does not know; 7 stands for the record's own type.
 const DWORD kTypes[7] = {1, 4, 3, 2, 0, 7, 0xFFFF};
-const sim::Op kFailures[8] = {sim::Op::Count,          sim::Op::HeapAllocate,
-                              sim::Op::RegOpenKeyExW,  sim::Op::RegQueryValueExW,
-                              sim::Op::RegSetValueExW, sim::Op::Count};
+const Op kFailures[8] = {Op::Count,          Op::HeapAllocate,
+                         Op::RegOpenKeyExW,  Op::RegQueryValueExW,
+                         Op::RegSetValueExW, Op::Count};
+const std::uint8_t* g_at;  // the input not yet read
+const std::uint8_t* g_end;
 
-struct Input {
-    const std::uint8_t* at;
-    const std::uint8_t* end;
-    std::uint8_t Byte() { return at == end ? 0 : *at++; }
-    std::vector<std::uint8_t> Take(std::size_t n) {
-        std::vector<std::uint8_t> out;
-        while (n-- > 0)
-            out.push_back(Byte());
-        return out;
-    }
-} in;
+std::uint8_t Byte() {
+    return g_at == g_end ? 0 : *g_at++;
+}
 
 // The records of both tables, or of `only`.
 std::vector<RegistryField*> Records(RegistryField** only = nullptr) {
@@ -72,18 +67,8 @@ std::string Name(const RegistryField* r) {
     return sim::U8(r->key_path) + " | " + sim::U8(r->value_name);
 }
 
-// What a record holds; the getter must answer its first 32 bits, zero-extended.
-std::string Image(RegistryField* r) {
-    if ((r->data == nullptr) != (r->data_size == 0)) return "data and size disagree";
-    DWORD got = 0xA5A5A5A5, want = r->data_size == 0 ? got : 0;
-    for (DWORD i = 0; i < r->data_size && i < 4; ++i)
-        want |= DWORD(r->data[i]) << (8 * i);
-    const DWORD result = GetDwordField(r, &got);
-    if (result != (r->data_size == 0 ? FIELD_NO_VALUE : FIELD_OK) || got != want)
-        return "getter gives " + std::to_string(result) + " " + std::to_string(got);
-    return std::to_string(r->changed) + " | " + Hex(r->data, r->data_size);
-}
-
+// The registry, and what each record holds; the getter must answer the
+// record's first 32 bits, zero-extended.
 State World() {
     State out;
     std::istringstream lines(sim::RegSnapshot(u"SYSTEM"));
@@ -91,8 +76,17 @@ State World() {
         const std::size_t cut = line.find(" | ", line.find(" | ") + 1);
         out[line.substr(0, cut)] = cut == std::string::npos ? "key" : line.substr(cut + 3);
     }
-    for (RegistryField* r : Records())
-        out["REC " + Name(r)] = Image(r);
+    for (RegistryField* r : Records()) {
+        DWORD got = 0xA5A5A5A5, want = r->data_size == 0 ? got : 0;
+        for (DWORD i = 0; i < r->data_size && i < 4 && r->data != nullptr; ++i)
+            want |= DWORD(r->data[i]) << (8 * i);
+        const DWORD result = GetDwordField(r, &got);
+        const bool held = (r->data != nullptr) == (r->data_size != 0) && got == want &&
+                          result == (r->data_size == 0 ? FIELD_NO_VALUE : FIELD_OK);
+        out["REC " + Name(r)] =
+            held ? std::to_string(r->changed) + " | " + Hex(r->data, r->data_size)
+                 : "broken, the getter gives " + std::to_string(got);
+    }
     return out;
 }
 
@@ -113,7 +107,7 @@ std::string Check(const std::string& step, State want, State alt = State(), int 
 // (forced when `flag` is 1, else of the changed records) writes a record's
 // data where its key exists. Either leaves the record unchanged; with a
 // failure, one load may leave its record empty or one write not take place.
-std::string Walk(RegistryField** table, bool save, DWORD flag, sim::Op fail, int n) {
+std::string Walk(RegistryField** table, bool save, DWORD flag, Op fail = Op::Count, int n = 0) {
     State want = World(), alt;
     for (RegistryField* r : Records(table)) {
         const std::string rec = "REC " + Name(r), val = "VAL " + Name(r);
@@ -122,7 +116,7 @@ std::string Walk(RegistryField** table, bool save, DWORD flag, sim::Op fail, int
             want[rec] = "0 | " + Hex(r->data, r->data_size);
             alt[val] = want[val];
             if (want.count("KEY " + sim::U8(r->key_path)) != 0)
-                want[val] = type + Hex(r->data, r->data_size);
+                want[val] = type + want[rec].substr(4);
         } else if (!save && (flag == 0 || r->changed == 1)) {
             const bool loads = want[val].rfind(type, 0) == 0 && want[val].size() > type.size();
             want[rec] = "0 | " + (loads ? want[val].substr(type.size()) : "");
@@ -131,7 +125,7 @@ std::string Walk(RegistryField** table, bool save, DWORD flag, sim::Op fail, int
     }
     sim::FailNth(fail, n);
     save ? SaveFields(table, flag) : LoadFields(table, flag);
-    const bool failed = fail != sim::Op::Count && !sim::FailurePending(fail);
+    const bool failed = fail != Op::Count && !sim::FailurePending(fail);
     sim::FailNth(fail, 0);
     return Check(save ? "save" : "load", want, alt, failed ? 1 : 0);
 }
@@ -140,39 +134,41 @@ std::string Walk(RegistryField** table, bool save, DWORD flag, sim::Op fail, int
 void Seed() {
     const State world = World();
     for (RegistryField* r : Records()) {
-        const std::uint8_t shape = in.Byte();
+        const std::uint8_t shape = Byte();
         if (world.count("KEY " + sim::U8(r->key_path)) == 0 || (shape & 0x80) == 0) continue;
-        const DWORD type = (shape & 7) == 7 ? r->value_type : kTypes[shape & 7];
-        sim::RegSetRaw(r->key_path, r->value_name, type, in.Take(in.Byte() % 65));
+        const std::size_t size = std::min<std::size_t>(Byte() % 65, g_end - g_at);
+        sim::RegSetRaw(r->key_path, r->value_name,
+                       (shape & 7) == 7 ? r->value_type : kTypes[shape & 7], {g_at, g_at + size});
+        g_at += size;
     }
 }
 
 std::string Step() {
-    const std::uint8_t op = in.Byte();
+    const std::uint8_t op = Byte();
     const std::vector<RegistryField*> all = Records();
-    RegistryField* r = all[in.Byte() % all.size()];
+    RegistryField* r = all[Byte() % all.size()];
     if ((op & 2) != 0) {
-        const DWORD flag = in.Byte() % 3;
+        const DWORD flag = Byte() % 3;
         return Walk((op & 0x80) != 0 ? StatusFieldTable : ConfigFieldTable, (op & 1) != 0, flag,
-                    kFailures[op >> 3 & 7], in.Byte() % 64 + 1);
+                    kFailures[op >> 3 & 7], Byte() % 64 + 1);
     }
     const bool oom = (op & 0x40) != 0;
     State want = World();
     // Without memory the old data is gone and the changed flag stays.
     want["REC " + Name(r)] = std::to_string(r->changed) + " | ";
+    std::u16string text(Byte() % 40, u'\0');
     std::vector<std::uint8_t> image;  // what the setter stores
-    std::u16string text(in.Byte() % 40, u'\0');
     for (char16_t& c : text)
-        c = char16_t(in.Byte() * 251 + 1);
+        c = char16_t(Byte() * 251 + 1);
     for (char16_t c : text + u'\0')
         image.insert(image.end(), {std::uint8_t(c), std::uint8_t(c >> 8)});
     if ((op & 1) == 0) image.resize(4);
-    sim::FailNth(sim::Op::HeapAllocate, oom ? 1 : 0);
+    sim::FailNth(Op::HeapAllocate, oom ? 1 : 0);
     const DWORD result =
         (op & 1) != 0
             ? SetStringField(r, text.c_str())
             : SetDwordField(r, image[0] | image[1] << 8 | image[2] << 16 | DWORD(image[3]) << 24);
-    sim::FailNth(sim::Op::HeapAllocate, 0);
+    sim::FailNth(Op::HeapAllocate, 0);
     if (result != (oom ? FIELD_OUT_OF_MEMORY : FIELD_OK))
         return "setter of " + Name(r) + " gives " + std::to_string(result);
     if (!oom) want["REC " + Name(r)] = "1 | " + Hex(image.data(), image.size());
@@ -187,44 +183,39 @@ std::string Run() {
                   std::to_string(r->value_type);
     }
     if (layout != kLayout) return "layout " + layout;
-    RegistryField* first = ConfigFieldTable[0];
     DWORD v = 0x5A5A5A5A;
     const DWORD bad = FIELD_INVALID_PARAMETER;
+    RegistryField* first = ConfigFieldTable[0];
     if (SetDwordField(nullptr, 1) != bad || SetStringField(nullptr, u"x") != bad ||
         SetStringField(first, nullptr) != bad || GetDwordField(nullptr, &v) != bad ||
-        GetDwordField(first, nullptr) != bad || v != 0x5A5A5A5A || Image(first) != "0 | ")
+        GetDwordField(first, nullptr) != bad || v != 0x5A5A5A5A || first->data != nullptr)
         return "missing arguments";
     // Each existing key holds a value of no record, which nothing may touch.
-    const int keys = in.Byte();
+    const int keys = Byte();
     for (int k = 0; k < 3; ++k)
         if ((keys & (1 << k)) != 0 || (k == 0 && (keys & 6) != 0))
             sim::RegSetRaw(kKeys[k], u"Other", 3, {1});
     Seed();
-    std::string fault = Walk(ConfigFieldTable, false, 0, sim::Op::Count, 0) +
-                        Walk(StatusFieldTable, false, 0, sim::Op::Count, 0);
+    std::string fault = Walk(ConfigFieldTable, false, 0) + Walk(StatusFieldTable, false, 0);
     Seed();  // another writer, behind the tables
-    for (int step = 0; step < 64 && in.at != in.end && fault.empty(); ++step)
+    for (int step = 0; step < 64 && g_at != g_end && fault.empty(); ++step)
         fault = Step();
-    if (fault.empty())
-        fault = Walk(ConfigFieldTable, true, 1, sim::Op::Count, 0) +
-                Walk(StatusFieldTable, true, 1, sim::Op::Count, 0);
-    if (!fault.empty()) return fault;
+    if (fault.empty()) fault = Walk(ConfigFieldTable, true, 1) + Walk(StatusFieldTable, true, 1);
     FreeFields(ConfigFieldTable);
     FreeFields(StatusFieldTable);
+    const State freed = World();
     for (RegistryField* r : Records())
-        if (Image(r) != "0 | ") return "free left " + Name(r);
-    return sim::LiveAllocations() == 0 ? "" : "heap blocks left after free";
+        if (fault.empty() && freed.at("REC " + Name(r)) != "0 | ") fault = "free left " + Name(r);
+    return fault.empty() && sim::LiveAllocations() != 0 ? "heap blocks left after free" : fault;
 }
 
 }  // namespace
 
-// The first check that failed, or "". The tables are freed first, so that a
-// failed case leaves nothing to the next.
+// The first check that failed, or "".
 std::string RunFieldFuzzCase(const std::uint8_t* data, std::size_t size) {
-    FreeFields(ConfigFieldTable);
-    FreeFields(StatusFieldTable);
     sim::Reset();
-    in = Input{data, data + size};
+    g_at = data;
+    g_end = data + size;
     return Run();
 }
 
