@@ -145,8 +145,7 @@ void Seed() {
 
 std::string Step() {
     const std::uint8_t op = Byte();
-    const std::vector<RegistryField*> all = Records();
-    RegistryField* r = all[Byte() % all.size()];
+    RegistryField* r = Records().at(Byte() % 27);
     if ((op & 2) != 0) {
         const DWORD flag = Byte() % 3;
         return Walk((op & 0x80) != 0 ? StatusFieldTable : ConfigFieldTable, (op & 1) != 0, flag,
@@ -160,14 +159,12 @@ std::string Step() {
     std::vector<std::uint8_t> image;  // what the setter stores
     for (char16_t& c : text)
         c = char16_t(Byte() * 251 + 1);
-    for (char16_t c : text + u'\0')
+    for (char16_t c : text + u'\0' + u'\0')
         image.insert(image.end(), {std::uint8_t(c), std::uint8_t(c >> 8)});
-    if ((op & 1) == 0) image.resize(4);
+    const DWORD value = image[0] | image[1] << 8 | image[2] << 16 | DWORD(image[3]) << 24;
+    image.resize((op & 1) != 0 ? 2 * text.size() + 2 : 4);
     sim::FailNth(Op::HeapAllocate, oom ? 1 : 0);
-    const DWORD result =
-        (op & 1) != 0
-            ? SetStringField(r, text.c_str())
-            : SetDwordField(r, image[0] | image[1] << 8 | image[2] << 16 | DWORD(image[3]) << 24);
+    const DWORD result = (op & 1) != 0 ? SetStringField(r, text.c_str()) : SetDwordField(r, value);
     sim::FailNth(Op::HeapAllocate, 0);
     if (result != (oom ? FIELD_OUT_OF_MEMORY : FIELD_OK))
         return "setter of " + Name(r) + " gives " + std::to_string(result);
@@ -179,8 +176,7 @@ std::string Run() {
     std::string layout;
     for (RegistryField* r : Records()) {
         const std::size_t key = std::find(kKeys, kKeys + 3, r->key_path) - kKeys;
-        layout += "UCS?"[r->root == platform::HKEY_LOCAL_MACHINE ? key : 3] +
-                  std::to_string(r->value_type);
+        layout += "UCS?"[key] + std::to_string(r->value_type);
     }
     if (layout != kLayout) return "layout " + layout;
     DWORD v = 0x5A5A5A5A;
