@@ -2,15 +2,15 @@
 // demonstration let the service host launch. It writes down how it was
 // started, then ends as told:
 //
-//   testchild.exe [/report:PATH] [/wait:PATH | /exit:N] [anything else]
+//   testchild.exe [/report:PATH] [/exit:N] [anything else]
 //
-//   /report:PATH  writes "key=value" lines (UTF-16LE), whole: written aside, then moved
-//   /wait:PATH    waits until PATH exists, then exits with the decimal code in it
-//                 (gives up after five minutes with 0x7E57, so no child stays for good)
-//   /exit:N       exits with N at once (so does no option, with 0)
+//   /report:PATH  writes its report (UTF-16LE), whole: written aside, then moved
+//   /exit:N       exits with N at once; without it the child waits to be ended
+//                 (five minutes at most, then it exits with 0x7E57)
 //
-// Keys: pid, ppid, cwd, cmdline (GetCommandLineW exactly), console (1 when a
-// console is attached) and stdhandles (the three standard handle values).
+// The report, an item a line: the command line (GetCommandLineW exactly), the
+// working directory, "C I O E" (C 1 when a console is attached, then the three
+// standard handle values), and "PPID PID" (its parent's id and its own).
 #include <windows.h>
 #include <shellapi.h>
 #include <tlhelp32.h>
@@ -20,8 +20,12 @@
 
 namespace {
 
-DWORD ParentId() {
-    DWORD parent = 0;
+std::wstring Number(ULONG_PTR value) {
+    return std::to_wstring(static_cast<unsigned long long>(value));
+}
+
+bool Report(const std::wstring& path) {
+    DWORD parent = 0, ids[4];
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32W entry;
     entry.dwSize = sizeof entry;
@@ -29,50 +33,23 @@ DWORD ParentId() {
          more = Process32NextW(snapshot, &entry))
         if (entry.th32ProcessID == GetCurrentProcessId()) parent = entry.th32ParentProcessID;
     CloseHandle(snapshot);
-    return parent;
-}
-
-bool HasConsole() {
-    DWORD ids[4];
-    HANDLE out = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
-                             OPEN_EXISTING, 0, nullptr);
-    if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
-    return GetConsoleProcessList(ids, 4) != 0 || out != INVALID_HANDLE_VALUE;
-}
-
-std::wstring Number(ULONG_PTR value) {
-    return std::to_wstring(static_cast<unsigned long long>(value));
-}
-
-bool Report(const std::wstring& path) {
+    HANDLE console = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_WRITE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr);
+    if (console != INVALID_HANDLE_VALUE) CloseHandle(console);
     wchar_t cwd[4096] = {};
     GetCurrentDirectoryW(4096, cwd);
-    std::wstring text = L"pid=" + Number(GetCurrentProcessId()) + L"\nppid=" + Number(ParentId()) +
-                        L"\ncwd=" + cwd + L"\ncmdline=" + GetCommandLineW() + L"\nconsole=" +
-                        (HasConsole() ? L"1" : L"0") + L"\nstdhandles=";
+    bool attached = GetConsoleProcessList(ids, 4) != 0 || console != INVALID_HANDLE_VALUE;
+    std::wstring text =
+        std::wstring(GetCommandLineW()) + L"\n" + cwd + (attached ? L"\n1" : L"\n0");
     for (DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE})
-        text += Number(reinterpret_cast<ULONG_PTR>(GetStdHandle(which))) + L" ";
-    text += L"\n";
+        text += L" " + Number(reinterpret_cast<ULONG_PTR>(GetStdHandle(which)));
+    text += L"\n" + Number(parent) + L" " + Number(GetCurrentProcessId());
     std::wstring aside = path + L".part";
     HANDLE file = CreateFileW(aside.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     DWORD bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t)), written = 0;
     bool ok = WriteFile(file, text.data(), bytes, &written, nullptr) && written == bytes;
     CloseHandle(file);
     return ok && MoveFileExW(aside.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
-}
-
-UINT WaitForQuit(const wchar_t* path) {
-    for (int i = 0; i < 6000 && GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES; ++i)
-        Sleep(50);
-    Sleep(50);  // the writer moves the file into place whole; let it let go
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return 0x7E57;
-    char text[16] = {};
-    DWORD got = 0;
-    ReadFile(file, text, sizeof text - 1, &got, nullptr);
-    CloseHandle(file);
-    return static_cast<UINT>(strtoul(text, nullptr, 10));
 }
 
 }  // namespace
@@ -84,10 +61,9 @@ int main() {
         if (_wcsnicmp(argv[i], L"/report:", 8) == 0 && !Report(argv[i] + 8)) return 0x7E50;
     }
     for (int i = 1; i < argc; ++i) {
-        if (_wcsnicmp(argv[i], L"/wait:", 6) == 0)
-            return static_cast<int>(WaitForQuit(argv[i] + 6));
         if (_wcsnicmp(argv[i], L"/exit:", 6) == 0)
             return static_cast<int>(wcstoul(argv[i] + 6, nullptr, 10));
     }
-    return 0;
+    Sleep(300000);
+    return 0x7E57;
 }

@@ -7,30 +7,23 @@
 
 #include <gtest/gtest.h>
 
-namespace {
-
 TEST(CharPrevContract, StepsBackAsTheSystemDoes) {
-    struct Case {
-        const char* what;
+    const struct {
         const char16_t* text;
-        int position;
-        int expected;
+        int position, expected;
+    } cases[] = {
+        {u"C:\\site3\\x.exe", 8, 7},           // the backslash after the start
+        {u"C:\\site3\\x.exe", 1, 0},           // one after the start
+        {u"\\x.exe", 0, 0},                    // a backslash at the start
+        {u"x.exe", 0, 0},                      // the start
+        {u"C:\\site\U0001F600\\x.exe", 9, 8},  // a surrogate pair before the backslash
+        {u"C:\\site3\u0301\\x.exe", 9, 8},     // a combining mark before the backslash
     };
-    const Case cases[] = {
-        {"backslash after the start", u"C:\\site3\\x.exe", 8, 7},
-        {"one after the start", u"C:\\site3\\x.exe", 1, 0},
-        {"backslash at the start", u"\\x.exe", 0, 0},
-        {"at the start", u"x.exe", 0, 0},
-        {"surrogate pair before the backslash", u"C:\\site\U0001F600\\x.exe", 9, 8},
-        {"combining mark before the backslash", u"C:\\site3\u0301\\x.exe", 9, 8},
-    };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         const wchar_t* wide = reinterpret_cast<const wchar_t*>(c.text);
         const wchar_t* system = ::CharPrevW(wide, wide + c.position);
-        const platform::WCHAR* own = platform::CharPrevW(c.text, c.text + c.position);
-        EXPECT_EQ(system - wide, c.expected) << c.what;
-        EXPECT_EQ(own - c.text, system - wide) << c.what;
+        EXPECT_EQ(system - wide, c.expected) << "case " << (&c - cases);
+        EXPECT_EQ(platform::CharPrevW(c.text, c.text + c.position) - c.text, system - wide)
+            << "case " << (&c - cases);
     }
 }
-
-}  // namespace

@@ -1,37 +1,30 @@
 // The real host end to end: the service run (the child as configured, the
-// ways its run ends), two copies side by side, the console switches, and
-// many cycles of them. Every copy sits in a directory with a blank, a decoy
-// planted where an unquoted service path would lead.
+// ways its run ends), two copies side by side, the console switches, many
+// cycles of them, and the first-start priming of the UPS registry area. Every
+// copy sits in a directory with a blank (see the harness).
+//
+// The UPS area helpers use the portable registry calls, so they come before
+// <windows.h> (brought in by the harness), whose macros would clash.
+#include "tests/contract/ups_area.h"
+#include "tests/contract/ups_expected.h"
+
 #include <gtest/gtest.h>
+
+#include <vector>
 
 #include "harness.h"
 
 namespace e2e {
 namespace {
 
-using Report = std::map<std::wstring, std::wstring>;
+std::wstring N(DWORD value) {
+    return std::to_wstring(value);
+}
 
 // A running service and the processes behind it, held open to see them end.
 struct Hosting {
-    Report report;
     Process service, child;
 };
-
-class Decoyed : public ::testing::Test {
-protected:
-    const std::wstring decoy = std::wstring(kRoot) + L"\\with.exe";
-    void SetUp() override {
-        CreateDirectoryW(kRoot, nullptr);
-        ASSERT_TRUE(CopyFileW(ChildExe().c_str(), decoy.c_str(), FALSE));
-    }
-    void TearDown() override {
-        DeleteFileW(decoy.c_str());
-        RemoveDirectoryW(kRoot);
-    }
-};
-using ServiceE2E = Decoyed;
-using ConsoleE2E = Decoyed;
-using SoakE2E = Decoyed;
 
 void Install(const Site& site) {
     ASSERT_TRUE(site.ready) << "could not copy the host into " << site.dir;
@@ -41,36 +34,45 @@ void Install(const Site& site) {
     ASSERT_EQ(site.name + L" installed.\n", install.output);
 }
 
-// The child got the configured command line and directory, detached: no
-// console, no standard handles (the SCM gives the service none).
-void ExpectChildSaw(const Site& site, const std::wstring& line, Report report) {
-    EXPECT_EQ(line, report[L"cmdline"]);
-    EXPECT_EQ(site.work, report[L"cwd"]);
-    EXPECT_EQ(L"0", report[L"console"]);
-    EXPECT_EQ(L"0 0 0 ", report[L"stdhandles"]);
+// The SCM's status record: the state and exit codes, while running also the
+// type and the controls accepted, and whether it names a process.
+std::wstring Record(const SERVICE_STATUS_PROCESS& s) {
+    std::wstring state;
+    Note(s.dwCurrentState, &state);
+    state += L"exit " + N(s.dwWin32ExitCode) + L"/" + N(s.dwServiceSpecificExitCode);
+    if (s.dwCurrentState == SERVICE_RUNNING)
+        state += L" type " + N(s.dwServiceType & 0xFF) + L" accepts " + N(s.dwControlsAccepted);
+    return state + (s.dwProcessId ? L" pid" : L" no pid");
+}
+
+// The child's report but its parent's id and its own: the configured command
+// line and directory, detached (no console, no standard handles: the SCM gives
+// the service none).
+std::wstring Saw(const Site& site, const std::wstring& line) {
+    return line + L"\n" + site.work + L"\n0 0 0 0\n";
 }
 
 // Configures `line`, starts the service and waits for RUNNING and the child's
 // report; the service shows its running record, the child is its process's
 // child, and that process runs the site's copy (the quoted path).
-void Launch(const Site& site, const std::wstring& line, Hosting* h, States* seen) {
+void Launch(const Site& site, const std::wstring& line, Hosting* h, std::wstring* seen) {
     ASSERT_TRUE(site.Configure(ChildExe(), line));
     ASSERT_TRUE(site.Start());
-    ASSERT_TRUE(site.WaitFor(SERVICE_RUNNING, seen)) << Describe(*seen);
-    ASSERT_TRUE(site.ReadReport(&h->report)) << "the child did not report";
-    ExpectChildSaw(site, line, h->report);
-    SERVICE_STATUS_PROCESS status = site.Status();
-    EXPECT_EQ(DWORD{SERVICE_RUNNING}, status.dwCurrentState);
-    EXPECT_EQ(DWORD{SERVICE_WIN32_OWN_PROCESS}, status.dwServiceType & 0xFF);
-    EXPECT_EQ(DWORD{SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN}, status.dwControlsAccepted);
-    EXPECT_EQ(0u, status.dwWin32ExitCode);
-    ASSERT_NE(0u, status.dwProcessId);
-    EXPECT_EQ(std::to_wstring(status.dwProcessId), h->report[L"ppid"]);
-    ASSERT_TRUE(h->child.Open(wcstoul(h->report[L"pid"].c_str(), nullptr, 10)));
-    ASSERT_TRUE(h->service.Open(status.dwProcessId));
+    ASSERT_TRUE(site.WaitFor(SERVICE_RUNNING, seen)) << *seen;
+    const std::wstring report = site.Report();
+    ASSERT_NE(L"", report) << "the child did not report";
+    const SERVICE_STATUS_PROCESS status = site.Status();
+    EXPECT_EQ(L"RUNNING exit 0/0 type " + N(SERVICE_WIN32_OWN_PROCESS) + L" accepts " +
+                  N(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN) + L" pid",
+              Record(status));
+    const std::wstring pid = report.substr(report.rfind(L' ') + 1);
+    EXPECT_EQ(Saw(site, line) + N(status.dwProcessId) + L" " + pid, report);
+    h->child = OpenProcessOf(wcstoul(pid.c_str(), nullptr, 10));
+    h->service = OpenProcessOf(status.dwProcessId);
+    ASSERT_TRUE(h->child && h->service);
     wchar_t image[MAX_PATH * 2] = {};
     DWORD length = MAX_PATH * 2;
-    ASSERT_TRUE(QueryFullProcessImageNameW(h->service.handle, 0, image, &length));
+    ASSERT_TRUE(QueryFullProcessImageNameW(h->service.get(), 0, image, &length));
     EXPECT_EQ(0, lstrcmpiW(site.exe.c_str(), image)) << "the service runs " << image;
 }
 
@@ -78,128 +80,114 @@ void Launch(const Site& site, const std::wstring& line, Hosting* h, States* seen
 // 0, nothing runs the copy, and the SCM's record is a clean stop.
 void ExpectAllGone(const Site& site, const Hosting* h, DWORD childExit) {
     if (h != nullptr) {
-        EXPECT_EQ(childExit, h->child.ExitCode()) << "(0xDEADBEEF: it outlived STOPPED)";
-        EXPECT_EQ(0u, h->service.ExitCode()) << "(0xDEADBEEF: it outlived STOPPED)";
+        EXPECT_EQ(childExit, ExitCode(h->child)) << "(0xDEADBEEF: it outlived STOPPED)";
+        EXPECT_EQ(0u, ExitCode(h->service)) << "(0xDEADBEEF: it outlived STOPPED)";
     }
     EXPECT_FALSE(StillRuns(site.exe));
-    SERVICE_STATUS_PROCESS status = site.Status();
-    EXPECT_EQ(DWORD{SERVICE_STOPPED}, status.dwCurrentState);
-    EXPECT_EQ(0u, status.dwWin32ExitCode) << "the child's exit code leaked";
-    EXPECT_EQ(0u, status.dwServiceSpecificExitCode);
-    EXPECT_EQ(0u, status.dwProcessId);
+    EXPECT_EQ(L"STOPPED exit 0/0 no pid", Record(site.Status()))
+        << "(the child's exit code leaked?)";
 }
 
-void StopByControl(const Site& site, const Hosting* h, States* seen) {
-    DWORD after = site.Stop();
-    EXPECT_TRUE(after == SERVICE_STOP_PENDING || after == SERVICE_STOPPED) << after;
-    if (seen->back() != after) seen->push_back(after);
-    ASSERT_TRUE(site.WaitFor(SERVICE_STOPPED, seen)) << Describe(*seen);
-    EXPECT_TRUE(Matches(*seen, L"START_PENDING? RUNNING STOP_PENDING? STOPPED")) << Describe(*seen);
+void StopByControl(const Site& site, const Hosting* h, std::wstring* seen) {
+    SERVICE_STATUS status = {};
+    ASSERT_TRUE(ControlService(ServiceOf(site.name).get(), SERVICE_CONTROL_STOP, &status))
+        << "ControlService error " << GetLastError();
+    EXPECT_TRUE(status.dwCurrentState == SERVICE_STOP_PENDING ||
+                status.dwCurrentState == SERVICE_STOPPED)
+        << status.dwCurrentState;
+    Note(status.dwCurrentState, seen);
+    ASSERT_TRUE(site.WaitFor(SERVICE_STOPPED, seen)) << *seen;
+    EXPECT_TRUE(Like(*seen, L"(START_PENDING )?RUNNING (STOP_PENDING )?STOPPED ")) << *seen;
     ExpectAllGone(site, h, 0);
 }
 
-// How a run ends: the child is told to exit with `code`, is killed with it,
-// the service is stopped, or nothing is done (the child exits at once).
-enum class End { Quit, Kill, Stop, None };
+// How a run ends: the child ends with `code` while the service runs, the
+// service is stopped, the child exits at once with `code`, or the
+// application does not exist.
+enum class End { Child, Stop, AtOnce, Missing };
 struct RunRow {
     const char* what;
-    const wchar_t* childEnd;  // "/wait" or "/exit:N"; null: Application does not exist
     End end;
-    DWORD code;  // the child's expected exit code
-    const wchar_t* states;
+    DWORD code;
+    const wchar_t* states;  // the states seen, a regular expression
 };
 
-TEST_F(ServiceE2E, RunsTheChildAsConfiguredUntilItsRunEnds) {
+TEST(ServiceE2E, RunsTheChildAsConfiguredUntilItsRunEnds) {
+    const wchar_t* const ran = L"(START_PENDING )?RUNNING STOPPED ";
+    const wchar_t* const once = L"(START_PENDING )?(RUNNING )?STOPPED ";
     const RunRow rows[] = {
-        {"the child exits with 7", L"/wait", End::Quit, 7, L"START_PENDING? RUNNING STOPPED"},
-        {"it exits with STILL_ACTIVE", L"/wait", End::Quit, STILL_ACTIVE,
-         L"START_PENDING? RUNNING STOPPED"},
-        {"it is killed with 0xBAD", L"/wait", End::Kill, 0xBAD, L"START_PENDING? RUNNING STOPPED"},
-        {"it is killed with 0", L"/wait", End::Kill, 0, L"START_PENDING? RUNNING STOPPED"},
-        {"a stop control", L"/wait", End::Stop, 0, L"START_PENDING? RUNNING STOP_PENDING? STOPPED"},
-        {"it exits at once with 0", L"/exit:0", End::None, 0, L"START_PENDING? RUNNING? STOPPED"},
-        {"it exits at once with 1", L"/exit:1", End::None, 0, L"START_PENDING? RUNNING? STOPPED"},
-        {"it exits at once with 0xC0000005", L"/exit:3221225477", End::None, 0,
-         L"START_PENDING? RUNNING? STOPPED"},
-        {"the application does not exist", nullptr, End::None, 0, L"START_PENDING? STOPPED"},
+        {"the child ends with 7", End::Child, 7, ran},
+        {"it ends with STILL_ACTIVE", End::Child, STILL_ACTIVE, ran},
+        {"it ends with 0xBAD", End::Child, 0xBAD, ran},
+        {"it ends with 0", End::Child, 0, ran},
+        {"a stop control", End::Stop, 0, L"(START_PENDING )?RUNNING (STOP_PENDING )?STOPPED "},
+        {"it exits at once with 0", End::AtOnce, 0, once},
+        {"it exits at once with 1", End::AtOnce, 1, once},
+        {"it exits at once with 0xC0000005", End::AtOnce, 0xC0000005, once},
+        {"the application does not exist", End::Missing, 0, L"(START_PENDING )?STOPPED "},
     };
     Site site(L'S');
     ASSERT_NO_FATAL_FAILURE(Install(site));
     for (const RunRow& row : rows) {
         SCOPED_TRACE(row.what);
-        States seen;
+        std::wstring seen;
         Hosting h;
-        std::wstring line = site.ChildLine(row.childEnd ? row.childEnd : L"/exit:0");
-        if (row.end != End::None) {
+        const bool waits = row.end == End::Child || row.end == End::Stop;
+        const std::wstring line = site.ChildLine(waits ? L"" : L"/exit:" + N(row.code));
+        if (waits) {
             ASSERT_NO_FATAL_FAILURE(Launch(site, line, &h, &seen));
         } else {
-            ASSERT_TRUE(site.Configure(row.childEnd ? ChildExe() : site.work + L"\\no.exe", line));
+            ASSERT_TRUE(site.Configure(
+                row.end == End::Missing ? site.work + L"\\no.exe" : ChildExe(), line));
             ASSERT_TRUE(site.Start());
         }
-        EXPECT_TRUE(row.end != End::Quit || site.Quit(row.code));
-        EXPECT_TRUE(row.end != End::Kill || TerminateProcess(h.child.handle, row.code));
+        EXPECT_TRUE(row.end != End::Child || TerminateProcess(h.child.get(), row.code));
         if (row.end == End::Stop) StopByControl(site, &h, &seen);
         ASSERT_FALSE(HasFatalFailure());
-        ASSERT_TRUE(site.WaitFor(SERVICE_STOPPED, &seen)) << Describe(seen);
-        EXPECT_TRUE(Matches(seen, row.states)) << Describe(seen);
-        if (row.end == End::None && row.childEnd) {
-            ASSERT_TRUE(site.ReadReport(&h.report)) << "the child never ran";
-            ExpectChildSaw(site, line, h.report);
+        ASSERT_TRUE(site.WaitFor(SERVICE_STOPPED, &seen)) << seen;
+        EXPECT_TRUE(Like(seen, row.states)) << seen;
+        if (row.end == End::AtOnce) {
+            const std::wstring report = site.Report();
+            EXPECT_EQ(Saw(site, line), report.substr(0, report.rfind(L'\n') + 1)) << report;
         }
-        ExpectAllGone(site, row.end == End::None ? nullptr : &h, row.code);
+        ExpectAllGone(site, waits ? &h : nullptr, row.end == End::Child ? row.code : 0);
         ASSERT_FALSE(HasFailure());
     }
 }
 
 // Copies in directories ending in different characters are two services, each
 // with its own child; stopping one leaves the other running.
-TEST_F(ServiceE2E, TwoCopiesRunSideBySide) {
+TEST(ServiceE2E, TwoCopiesRunSideBySide) {
     Site first(L'U'), second(L'V');
     Hosting one, two;
-    States firstSeen, secondSeen;
+    std::wstring firstSeen, secondSeen;
     ASSERT_NO_FATAL_FAILURE(Install(first));
     ASSERT_NO_FATAL_FAILURE(Install(second));
-    ASSERT_NO_FATAL_FAILURE(Launch(first, first.ChildLine(L"/wait"), &one, &firstSeen));
-    ASSERT_NO_FATAL_FAILURE(Launch(second, second.ChildLine(L"/wait"), &two, &secondSeen));
-    EXPECT_NE(one.report[L"ppid"], two.report[L"ppid"]);
+    ASSERT_NO_FATAL_FAILURE(Launch(first, first.ChildLine(L""), &one, &firstSeen));
+    ASSERT_NO_FATAL_FAILURE(Launch(second, second.ChildLine(L""), &two, &secondSeen));
+    EXPECT_NE(GetProcessId(one.service.get()), GetProcessId(two.service.get()));
     ASSERT_NO_FATAL_FAILURE(StopByControl(first, &one, &firstSeen));
-    EXPECT_TRUE(two.child.Running()) << "stopping QELNU ended the child of QELNV";
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(two.child.get(), 0))
+        << "stopping QELNU ended the child of QELNV";
     EXPECT_EQ(DWORD{SERVICE_RUNNING}, second.Status().dwCurrentState);
 }
 
-// The registration as the SCM holds it.
+// The registration as the SCM holds it: type, start, error control, path,
+// display name, account, group, dependencies, tag.
 void ExpectRegistration(const Site& site) {
-    std::vector<BYTE> buffer = site.Config();
-    ASSERT_FALSE(buffer.empty()) << site.name << " is not registered";
-    const auto* config = reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(buffer.data());
-    auto text = [](const wchar_t* s) { return std::wstring(s ? s : L""); };
-    EXPECT_EQ(DWORD{SERVICE_WIN32_OWN_PROCESS}, config->dwServiceType);
-    EXPECT_EQ(DWORD{SERVICE_AUTO_START}, config->dwStartType);
-    EXPECT_EQ(DWORD{SERVICE_ERROR_NORMAL}, config->dwErrorControl);
-    EXPECT_EQ(L"\"" + site.exe + L"\"", text(config->lpBinaryPathName));
-    EXPECT_EQ(std::wstring(L"Quellith Group ") + site.name.back(), text(config->lpDisplayName));
-    EXPECT_EQ(L"LocalSystem", text(config->lpServiceStartName));
-    EXPECT_EQ(L"", text(config->lpLoadOrderGroup));
-    EXPECT_EQ(L"", text(config->lpDependencies));
-    EXPECT_EQ(0u, config->dwTagId);
-}
-
-// `output` is `pattern`, where a '*' stands for any run of dots (one a second
-// while the service stays stop-pending).
-void ExpectText(const std::wstring& pattern, const std::wstring& output) {
-    size_t star = pattern.find(L'*');
-    if (star == std::wstring::npos) {
-        EXPECT_EQ(pattern, output);
-        return;
-    }
-    const std::wstring head = pattern.substr(0, star), tail = pattern.substr(star + 1);
-    ASSERT_GE(output.size(), head.size() + tail.size()) << output;
-    EXPECT_EQ(head, output.substr(0, head.size())) << output;
-    EXPECT_EQ(tail, output.substr(output.size() - tail.size())) << output;
-    EXPECT_EQ(std::wstring::npos,
-              output.substr(head.size(), output.size() - head.size() - tail.size())
-                  .find_first_not_of(L'.'))
-        << output;
+    Service service = ServiceOf(site.name);
+    DWORD needed = 0;
+    QueryServiceConfigW(service.get(), nullptr, 0, &needed);
+    std::vector<BYTE> buffer(needed + 1);
+    auto* c = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    ASSERT_TRUE(QueryServiceConfigW(service.get(), c, needed, &needed)) << "not registered";
+    auto text = [](const wchar_t* s) { return std::wstring(s ? s : L"") + L"|"; };
+    EXPECT_EQ(N(SERVICE_WIN32_OWN_PROCESS) + L" " + N(SERVICE_AUTO_START) + L" " +
+                  N(SERVICE_ERROR_NORMAL) + L" \"" + site.exe + L"\"|Quellith Group " +
+                  site.name.back() + L"|LocalSystem|||0",
+              N(c->dwServiceType) + L" " + N(c->dwStartType) + L" " + N(c->dwErrorControl) + L" " +
+                  text(c->lpBinaryPathName) + text(c->lpDisplayName) + text(c->lpServiceStartName) +
+                  text(c->lpLoadOrderGroup) + text(c->lpDependencies) + N(c->dwTagId));
 }
 
 // Before the switch: not installed, installed, installed and run once, or
@@ -209,28 +197,27 @@ struct ConsoleRow {
     wchar_t site;
     Setup setup;
     const wchar_t* option;
-    const wchar_t* text;
+    const wchar_t* text;  // a regular expression: dots one a second while stop-pending
     DWORD exitCode;
     bool registered;  // afterwards
 };
 
 void RunConsole(const Site& site, const ConsoleRow& row) {
     Hosting h;
-    States seen;
+    std::wstring seen;
     ASSERT_FALSE(site.Exists());
     if (row.setup != Setup::Fresh) Install(site);
-    if (row.setup >= Setup::Ran && !::testing::Test::HasFatalFailure())
-        Launch(site, site.ChildLine(L"/wait"), &h, &seen);
-    if (row.setup == Setup::Ran && !::testing::Test::HasFatalFailure())
-        StopByControl(site, &h, &seen);
+    auto fine = [] { return !::testing::Test::HasFatalFailure(); };
+    if (fine() && row.setup >= Setup::Ran) Launch(site, site.ChildLine(L""), &h, &seen);
+    if (fine() && row.setup == Setup::Ran) StopByControl(site, &h, &seen);
     ASSERT_FALSE(::testing::Test::HasFatalFailure());
     RunResult run = site.Run(row.option);
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(row.exitCode, run.exitCode);
-    ExpectText(row.text, run.output);
+    EXPECT_TRUE(Like(run.output, row.text)) << run.output;
     if (row.setup == Setup::Running) {
-        EXPECT_EQ(0u, h.child.ExitCode()) << "(0xDEADBEEF: the child outlived the remove)";
-        EXPECT_EQ(0u, h.service.ExitCode()) << "(0xDEADBEEF: the service outlived the remove)";
+        EXPECT_EQ(0u, ExitCode(h.child)) << "(0xDEADBEEF: the child outlived the remove)";
+        EXPECT_EQ(0u, ExitCode(h.service)) << "(0xDEADBEEF: the service outlived the remove)";
     }
     EXPECT_FALSE(StillRuns(site.exe));
     if (!row.registered) {
@@ -245,14 +232,19 @@ void RunConsole(const Site& site, const ConsoleRow& row) {
         << "install wrote a Parameters key";
 }
 
-TEST_F(ConsoleE2E, InstallAndRemove) {
+const ConsoleRow kRemoveRan{L'B', Setup::Ran, L"-remove", L"QELNB removed\\.\n", 0, false};
+const ConsoleRow kRemoveRunning{
+    L'B', Setup::Running, L"-remove", L"Stopping QELNB\\.*\nQELNB stopped\\.\nQELNB removed\\.\n",
+    0,    false};
+
+TEST(ConsoleE2E, InstallAndRemove) {
     const ConsoleRow rows[] = {
-        {L'3', Setup::Fresh, L"-install", L"QELN3 installed.\n", 0, true},
+        {L'3', Setup::Fresh, L"-install", L"QELN3 installed\\.\n", 0, true},
         {L'4', Setup::Installed, L"-install", L"", 0xFFFFFFFF, true},
-        {L'5', Setup::Running, L"-remove", L"Stopping QELN5.*\nQELN5 stopped.\nQELN5 removed.\n", 0,
-         false},
-        {L'6', Setup::Installed, L"-remove", L"QELN6 removed.\n", 0, false},
-        {L'7', Setup::Ran, L"-remove", L"QELN7 removed.\n", 0, false},
+        {L'5', Setup::Running, L"-remove",
+         L"Stopping QELN5\\.*\nQELN5 stopped\\.\nQELN5 removed\\.\n", 0, false},
+        {L'6', Setup::Installed, L"-remove", L"QELN6 removed\\.\n", 0, false},
+        {L'7', Setup::Ran, L"-remove", L"QELN7 removed\\.\n", 0, false},
         {L'8', Setup::Fresh, L"-remove", L"", 0, false},
     };
     for (const ConsoleRow& row : rows) {
@@ -263,30 +255,66 @@ TEST_F(ConsoleE2E, InstallAndRemove) {
 }
 
 // One installed service started and stopped 100 times.
-TEST_F(SoakE2E, StartAndStopOneServiceManyTimes) {
+TEST(SoakE2E, StartAndStopOneServiceManyTimes) {
     Site site(L'A');
     ASSERT_NO_FATAL_FAILURE(Install(site));
     for (int cycle = 1; cycle <= 100 && !HasFailure(); ++cycle) {
         SCOPED_TRACE(testing::Message() << "start/stop cycle " << cycle);
         Hosting h;
-        States seen;
-        ASSERT_NO_FATAL_FAILURE(Launch(site, site.ChildLine(L"/wait"), &h, &seen));
+        std::wstring seen;
+        ASSERT_NO_FATAL_FAILURE(Launch(site, site.ChildLine(L""), &h, &seen));
         ASSERT_NO_FATAL_FAILURE(StopByControl(site, &h, &seen));
     }
 }
 
 // Install, start, stop, remove, 20 times; every second time the remove itself
 // stops the running service.
-TEST_F(SoakE2E, InstallStartStopRemoveManyTimes) {
+TEST(SoakE2E, InstallStartStopRemoveManyTimes) {
     Site site(L'B');
-    const ConsoleRow ran{L'B', Setup::Ran, L"-remove", L"QELNB removed.\n", 0, false};
-    const ConsoleRow running{L'B',       Setup::Running,
-                             L"-remove", L"Stopping QELNB.*\nQELNB stopped.\nQELNB removed.\n",
-                             0,          false};
     for (int cycle = 1; cycle <= 20 && !HasFailure(); ++cycle) {
         SCOPED_TRACE(testing::Message() << "install cycle " << cycle);
-        ASSERT_NO_FATAL_FAILURE(RunConsole(site, cycle % 2 ? ran : running));
+        ASSERT_NO_FATAL_FAILURE(RunConsole(site, cycle % 2 ? kRemoveRan : kRemoveRunning));
     }
+}
+
+// A start writes the UPS area before it launches anything when the area has
+// no Config key; the next start writes nothing, and a user's edit made
+// between them stays. The areas are the listings the host tests check on the
+// simulation (tests/contract/areas/).
+TEST(UpsPrimeE2E, FirstStartPrimesTheAreaAndTheNextStartLeavesIt) {
+    const struct {
+        const char* before;   // null: no UPS key
+        const char* after;    // after the first start, and the second
+        const char* between;  // written over the area between them, or null
+    } rows[] = {
+        {nullptr, "fresh", "edited"},
+        {"older", "upgrade", nullptr},
+        {"older-short-life", "upgrade-short-life", nullptr},
+        {"older-config-key", "older-config-key", nullptr},
+    };
+    Site site(L'P');
+    ASSERT_NO_FATAL_FAILURE(Install(site));
+    // The application does not exist: each run ends right after the priming.
+    ASSERT_TRUE(site.Configure(site.work + L"\\missing.exe", L"missing"));
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.after);
+        ups_area::Clear();
+        ASSERT_EQ("", ups_area::Dump()) << "the UPS area could not be removed";
+        if (row.before) ups_area::SeedListing(ups_area::File(row.before));
+        for (int start = 0; start < 2; ++start) {
+            std::wstring seen;
+            ASSERT_TRUE(site.Start());
+            ASSERT_TRUE(site.WaitFor(SERVICE_STOPPED, &seen)) << seen;
+            EXPECT_TRUE(Like(seen, L"(START_PENDING )?STOPPED ")) << seen;
+            const char* want = start == 1 && row.between ? row.between : row.after;
+            EXPECT_EQ(ups_area::File(want), ups_area::Dump()) << "start " << start + 1;
+            if (start == 0 && row.between) {
+                ups_area::Clear();
+                ups_area::SeedListing(ups_area::File(row.between));
+            }
+        }
+    }
+    ups_area::Clear();
 }
 
 }  // namespace

@@ -1,16 +1,21 @@
 // The end-to-end bed: the real qelnhost.exe driven through the real Service
 // Control Manager, registry and processes of the Windows it runs on (Wine on
 // the build machine). Every copy of the host lives under C:\qelntest\; before
-// the first test whatever an earlier run left there is removed. All waits are
-// bounded.
+// the first test whatever an earlier run left there is removed, and a decoy is
+// planted where an unquoted service path would lead. All waits are bounded.
 #ifndef QELN_TESTS_E2E_HARNESS_H
 #define QELN_TESTS_E2E_HARNESS_H
 
 #include <windows.h>
 
-#include <map>
+#include <gtest/gtest.h>
+#include <tlhelp32.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <regex>
 #include <string>
-#include <vector>
 
 namespace e2e {
 
@@ -20,9 +25,26 @@ constexpr const wchar_t* kRoot = L"C:\\qelntest";
 // left unquoted would lead the SCM to the decoy C:\qelntest\with.exe.
 constexpr const wchar_t* kSites = L"C:\\qelntest\\with blank";
 
-void DeleteTree(const std::wstring& path);  // the directory and all it holds
-std::wstring HostExe();
-std::wstring ChildExe();
+// The built programs, or those QELN_E2E_HOST / QELN_E2E_CHILD name (Linux
+// paths, which Wine shows under Z:), so these drivers can run the 32-bit ones.
+inline std::wstring BuildProgram(const char* variable, const char* builtIn) {
+    const char* named = std::getenv(variable);
+    std::wstring path = L"Z:";
+    for (const char* c = named != nullptr && *named != '\0' ? named : builtIn; *c != '\0'; ++c)
+        path += (*c == '/') ? L'\\' : static_cast<wchar_t>(*c);
+    return path;
+}
+inline std::wstring HostExe() {
+    return BuildProgram("QELN_E2E_HOST", QELN_HOST_EXE);
+}
+inline std::wstring ChildExe() {
+    return BuildProgram("QELN_E2E_CHILD", QELN_CHILD_EXE);
+}
+
+// Whether the regular expression `pattern` matches the whole `text`.
+inline bool Like(const std::wstring& text, const std::wstring& pattern) {
+    return std::regex_match(text, std::wregex(pattern));
+}
 
 // A program run console-less: exit code and its output with "\n" line ends.
 struct RunResult {
@@ -30,65 +52,260 @@ struct RunResult {
     DWORD exitCode = 0;
     std::wstring output;
 };
-RunResult RunProgram(const std::wstring& exe, const std::wstring& arguments);
+inline RunResult RunProgram(const std::wstring& exe, const std::wstring& arguments) {
+    RunResult result;
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    CreatePipe(&readEnd, &writeEnd, &inherit, 0);
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = startup.hStdError = writeEnd;
+    PROCESS_INFORMATION process = {};
+    std::wstring line = L"\"" + exe + L"\" " + arguments;
+    std::wstring directory = exe.substr(0, exe.rfind(L'\\'));
+    BOOL started = CreateProcessW(exe.c_str(), &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                                  nullptr, directory.c_str(), &startup, &process);
+    CloseHandle(writeEnd);
+    char chunk[4096];
+    DWORD got = 0;
+    while (started && ReadFile(readEnd, chunk, sizeof chunk, &got, nullptr) && got > 0) {
+        for (DWORD i = 0; i < got; ++i)
+            if (chunk[i] != '\r') result.output += static_cast<wchar_t>(chunk[i]);  // ASCII
+    }
+    CloseHandle(readEnd);
+    if (!started) return result;
+    result.finished = WaitForSingleObject(process.hProcess, kWaitMs) == WAIT_OBJECT_0;
+    if (!result.finished) TerminateProcess(process.hProcess, 0xDEAD);
+    GetExitCodeProcess(process.hProcess, &result.exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return result;
+}
 
 // A process held open to see how it ends; ended when let go while it runs.
-struct Process {
-    HANDLE handle = nullptr;
-    Process() = default;
-    Process(const Process&) = delete;
-    Process& operator=(const Process&) = delete;
-    ~Process();
-    bool Open(DWORD pid);
-    bool Running() const;
-    // The exit code once it has ended within the wait; 0xDEADBEEF if it did not.
-    DWORD ExitCode() const;
+struct EndProcess {
+    void operator()(HANDLE process) const {
+        TerminateProcess(process, 0xDEAD);  // fails when it has ended
+        CloseHandle(process);
+    }
 };
+using Process = std::unique_ptr<void, EndProcess>;
+inline Process OpenProcessOf(DWORD pid) {
+    return Process(
+        OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE, pid));
+}
+// The exit code once it has ended within the wait; 0xDEADBEEF if it did not.
+inline DWORD ExitCode(const Process& process) {
+    DWORD code = 0xDEADBEEF;
+    if (process && WaitForSingleObject(process.get(), kWaitMs) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process.get(), &code);
+    return code;
+}
 
-// Every distinct service state seen, in order.
-using States = std::vector<DWORD>;
-std::wstring Describe(const States& states);
-// Whether `states` reads as `pattern`: names such as "START_PENDING? RUNNING
-// STOPPED", where a trailing '?' makes that state optional.
-bool Matches(const States& states, const std::wstring& pattern);
+// Calls `visit(handle, image)` for each live process.
+template <typename Visit>
+inline void EachProcess(Visit visit) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry)) {
+        HANDLE process =
+            OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
+                        entry.th32ProcessID);
+        wchar_t image[MAX_PATH * 2] = {};
+        DWORD length = MAX_PATH * 2;
+        if (process && QueryFullProcessImageNameW(process, 0, image, &length) &&
+            WaitForSingleObject(process, 0) == WAIT_TIMEOUT)
+            visit(process, std::wstring(image));
+        if (process) CloseHandle(process);
+    }
+    CloseHandle(snapshot);
+}
+
+// Whether a process runs `exe` (full path, any case) after a bounded wait.
+inline bool StillRuns(const std::wstring& exe) {
+    for (int i = 0; i < 400; ++i, Sleep(50)) {
+        bool found = false;
+        EachProcess([&](HANDLE, const std::wstring& image) {
+            found = found || lstrcmpiW(image.c_str(), exe.c_str()) == 0;
+        });
+        if (!found) return false;
+    }
+    return true;
+}
+
+// The service `name` opened with all access; null when it does not exist.
+struct CloseService {
+    void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
+};
+using Service = std::unique_ptr<SC_HANDLE__, CloseService>;
+inline Service ServiceOf(const std::wstring& name) {
+    static SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);  // for good
+    return Service(OpenServiceW(manager, name.c_str(), SERVICE_ALL_ACCESS));
+}
+
+// Adds the name of `state` and a blank to `seen` unless `seen` ends with it.
+inline void Note(DWORD state, std::wstring* seen) {
+    const wchar_t* const names[] = {L"? ", L"STOPPED ", L"START_PENDING ", L"STOP_PENDING ",
+                                    L"RUNNING "};
+    const std::wstring name = names[state <= 4 ? state : 0];
+    if (seen->size() < name.size() || seen->substr(seen->size() - name.size()) != name)
+        *seen += name;
+}
+
+inline void DeleteTree(const std::wstring& path) {
+    RunProgram(L"C:\\windows\\system32\\cmd.exe", L"/c rd /s /q \"" + path + L"\"");
+}
 
 // One copy of the host in kSites\site<c>, service QELN<c>, with the work
-// directory of its hosted child. Made fresh; on its end its service, keys,
-// child and files go, whatever the test did.
+// directory of its hosted child. Made fresh; on its end its service, keys
+// and files go, whatever the test did.
 class Site {
 public:
-    explicit Site(wchar_t c);
+    explicit Site(wchar_t c)
+        : dir(std::wstring(kSites) + L"\\site" + c),
+          exe(dir + L"\\qelnhost.exe"),
+          name(std::wstring(L"QELN") + c),
+          work(dir + L"\\w\u00f6rk dir") {
+        Remove();
+        CreateDirectoryW(kRoot, nullptr);
+        CreateDirectoryW(kSites, nullptr);
+        ready = CreateDirectoryW(dir.c_str(), nullptr) && CreateDirectoryW(work.c_str(), nullptr) &&
+                CopyFileW(HostExe().c_str(), exe.c_str(), FALSE);
+    }
+
     Site(const Site&) = delete;
     Site& operator=(const Site&) = delete;
-    ~Site();
+    ~Site() { Remove(); }
 
     const std::wstring dir, exe, name, work;
     bool ready = false;
 
     RunResult Run(const std::wstring& arguments) const { return RunProgram(exe, arguments); }
-    bool Exists() const;
-    SERVICE_STATUS_PROCESS Status() const;  // dwCurrentState 0 when the query fails
+    bool Exists() const { return ServiceOf(name) != nullptr; }
+    // Stops and deletes the service (bounded: one that does not stop is deleted
+    // all the same), then what is left of its key, and the files.
+    void Remove() const {
+        if (Service service = ServiceOf(name)) {
+            SERVICE_STATUS status;
+            if (ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) {
+                for (int i = 0; i < 400 && QueryServiceStatus(service.get(), &status) &&
+                                status.dwCurrentState != SERVICE_STOPPED;
+                     ++i)
+                    Sleep(50);
+            }
+            DeleteService(service.get());
+        }
+        for (int i = 0; i < 400 && Exists(); ++i)
+            Sleep(50);
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE,
+                       (L"SYSTEM\\CurrentControlSet\\Services\\" + name).c_str());
+        Sleep(100);  // an ended child lets go of its directory
+        DeleteTree(dir);
+        RemoveDirectoryW(kSites);
+    }
+
+    // dwCurrentState 0 when the query fails.
+    SERVICE_STATUS_PROCESS Status() const {
+        SERVICE_STATUS_PROCESS status = {};
+        DWORD needed = 0;
+        QueryServiceStatusEx(ServiceOf(name).get(), SC_STATUS_PROCESS_INFO,
+                             reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
+        return status;
+    }
+
     // Writes the three REG_SZ Parameters values.
-    bool Configure(const std::wstring& application, const std::wstring& parameters) const;
+    bool Configure(const std::wstring& application, const std::wstring& parameters) const {
+        const std::wstring key = L"SYSTEM\\CurrentControlSet\\Services\\" + name + L"\\Parameters";
+        bool ok = true;
+        for (const auto& value :
+             {std::make_pair(L"AppDirectory", work), std::make_pair(L"Application", application),
+              std::make_pair(L"AppParameters", parameters)}) {
+            ok =
+                ok && RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), value.first, REG_SZ,
+                                      value.second.c_str(),
+                                      (value.second.size() + 1) * sizeof(wchar_t)) == ERROR_SUCCESS;
+        }
+        return ok;
+    }
+
     // The decorated command line of the child: a first token that is not the
-    // program, runs of blanks, quotes, non-ASCII text, a trailing blank;
-    // `end` is "/wait" (until told) or "/exit:N".
-    std::wstring ChildLine(const std::wstring& end) const;
-    bool Quit(DWORD code) const;  // tells a waiting child to exit with `code`
-    std::wstring ReportPath() const { return work + L"\\report.txt"; }
-    // Removes the old report; StartServiceW (Wine's sporadic
-    // ERROR_INTERNAL_ERROR retried); false on any other failure.
-    bool Start() const;
+    // program, runs of blanks, quotes, non-ASCII text, a trailing blank; `end` is
+    // "/exit:N", or empty for a child that waits to be ended.
+    std::wstring ChildLine(const std::wstring& end) const {
+        return L"hosted-app  \"" + ChildExe() + L"\" /report:\"" + work + L"\\report.txt\" " + end +
+               L"   \"two words\" caf\u00e9 \u0416 ";
+    }
+
+    // Removes the old report; StartServiceW (Wine's sporadic ERROR_INTERNAL_ERROR
+    // retried); false on any other failure.
+    bool Start() const {
+        DeleteFileW((work + L"\\report.txt").c_str());
+        Service service = ServiceOf(name);
+        for (int attempt = 0; attempt < 3; ++attempt, Sleep(200)) {
+            if (StartServiceW(service.get(), 0, nullptr)) return true;
+            if (GetLastError() != ERROR_INTERNAL_ERROR) break;
+            std::printf("[ e2e ] StartServiceW: ERROR_INTERNAL_ERROR from Wine, retried\n");
+        }
+        ADD_FAILURE() << "StartServiceW error " << GetLastError();
+        return false;
+    }
+
     // Polls until `state` (false at the time limit), noting states in `seen`.
-    bool WaitFor(DWORD state, States* seen) const;
-    DWORD Stop() const;                // a stop control; the state it returned, 0 when it failed
-    std::vector<BYTE> Config() const;  // a QUERY_SERVICE_CONFIGW; empty when it failed
-    bool ReadReport(std::map<std::wstring, std::wstring>* report) const;
-    void Remove() const;
+    bool WaitFor(DWORD state, std::wstring* seen) const {
+        Service service = ServiceOf(name);
+        SERVICE_STATUS status;
+        for (DWORD start = GetTickCount(); GetTickCount() - start < kWaitMs; Sleep(10)) {
+            if (!QueryServiceStatus(service.get(), &status)) continue;
+            Note(status.dwCurrentState, seen);
+            if (status.dwCurrentState == state) return true;
+        }
+        return false;
+    }
+
+    // The child's report; empty when none came within the wait.
+    std::wstring Report() const {
+        HANDLE file = INVALID_HANDLE_VALUE;
+        for (int i = 0; i < 1000 && file == INVALID_HANDLE_VALUE; ++i, Sleep(20))
+            file = CreateFileW((work + L"\\report.txt").c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                               nullptr);
+        wchar_t text[8192] = {};
+        DWORD got = 0;
+        if (file != INVALID_HANDLE_VALUE)
+            ReadFile(file, text, sizeof text - sizeof(wchar_t), &got, nullptr);
+        CloseHandle(file);
+        return text;
+    }
 };
 
-// Whether a process runs `exe` (full path, any case) after a bounded wait.
-bool StillRuns(const std::wstring& exe);
+// Before the first test: ends the processes run from under the root or
+// running the child, removes the root, and plants the decoy; after the last,
+// removes it. (Each site removes a service of its name that an earlier run left.)
+class Bed : public ::testing::Environment {
+public:
+    void SetUp() override {
+        std::printf("[ e2e ] host under test: %ls\n[ e2e ] hosted child: %ls\n", HostExe().c_str(),
+                    ChildExe().c_str());
+        EachProcess([](HANDLE process, const std::wstring& image) {
+            if (_wcsnicmp(image.c_str(), L"C:\\qelntest\\", 12) != 0 &&
+                lstrcmpiW(image.c_str(), ChildExe().c_str()) != 0)
+                return;
+            std::printf("[ e2e ] ending %ls, left by an earlier run\n", image.c_str());
+            TerminateProcess(process, 0xDEAD);
+            WaitForSingleObject(process, kWaitMs);
+        });
+        DeleteTree(kRoot);
+        CreateDirectoryW(kRoot, nullptr);
+        ASSERT_TRUE(
+            CopyFileW(ChildExe().c_str(), (std::wstring(kRoot) + L"\\with.exe").c_str(), FALSE));
+    }
+    void TearDown() override { DeleteTree(kRoot); }
+};
+inline ::testing::Environment* const kBed = ::testing::AddGlobalTestEnvironment(new Bed);
 
 }  // namespace e2e
 
