@@ -14,14 +14,7 @@
 namespace ups_expected {
 
 using ups_area::Bytes;
-using ups_area::DwValue;
-using ups_area::SzValue;
 using ups_area::Value;
-
-inline std::vector<Value> operator+(std::vector<Value> a, const std::vector<Value>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 // The listing `name` (tests/contract/areas/), or the values of its keys that
 // start with `prefix`.
@@ -35,17 +28,12 @@ inline std::vector<Value> State(const std::string& name, const std::u16string& p
 
 // The area after the first start on a machine without any UPS key; an older
 // configuration kept directly under the UPS key; the area after the first
-// start over it; the provider rows, in writing order; the Status values of
-// every first start; odd stored values that a round trip of both field tables
-// must leave byte for byte (RoundTripSeed), and the area after RunRoundTrip()
-// over them (RoundTripResult).
+// start over it; odd stored values that a round trip of both field tables
+// must leave byte for byte (RoundTripSeed).
 inline const auto FreshPriming = [] { return State("fresh"); };
 inline const auto OlderConfiguration = [] { return State("older"); };
 inline const auto UpgradePriming = [] { return State("upgrade"); };
-inline const auto ServiceProviderRows = [] { return State("fresh", u"ServiceProviders"); };
-inline const auto DefaultStatus = [] { return State("fresh", u"Status"); };
 inline const auto RoundTripSeed = [] { return State("roundtrip-seed"); };
-inline const auto RoundTripResult = [] { return State("roundtrip-result"); };
 
 // Load both tables, overwrite every stored value behind them, change a few
 // records, save with force and free: each record that loaded writes back
