@@ -8,6 +8,71 @@
 
 // ---- The platform calls ----
 
+namespace sim {
+namespace detail {
+namespace {
+
+// Without the lock: runs and disarms op's hook.
+void RunHook(Op op, bool after) {
+    Hook hook;
+    {
+        Lock lock(g_mutex);
+        std::swap(hook, g_state.hooks[after ? 1 : 0][static_cast<int>(op)]);
+    }
+    if (hook.fn != nullptr) hook.fn(hook.context);
+}
+
+std::string Text(const WCHAR* text) {
+    return text == nullptr ? "null" : U8(text);
+}
+
+BOOL Close(const void* handle) {
+    Lock lock(g_mutex);
+    return g_state.handles.erase(reinterpret_cast<std::uintptr_t>(handle)) != 0 ? TRUE : FALSE;
+}
+
+// The key behind a handle that carries the access `needed`; null otherwise.
+Key* KeyOf(HKEY key, DWORD needed) {
+    auto h = g_state.handles.find(reinterpret_cast<std::uintptr_t>(key));
+    auto it = h != g_state.handles.end() && (h->second.second & needed) != 0
+                  ? g_state.keys.find(h->second.first)
+                  : g_state.keys.end();
+    return it == g_state.keys.end() ? nullptr : &it->second;
+}
+
+// RegOpenKeyExW, or with `disposition` RegCreateKeyExW.
+LONG OpenKey(Op op, HKEY root, const WCHAR* path, DWORD access, HKEY* out,
+             DWORD* disposition = nullptr) {
+    Lock lock(g_mutex);
+    *out = nullptr;
+    if (Fail(op)) return ERROR_ACCESS_DENIED;
+    if (root != HKEY_LOCAL_MACHINE) return ERROR_INVALID_PARAMETER;
+    const bool created = disposition != nullptr && CreateKeys(path);
+    if (g_state.keys.count(Fold(path)) == 0) return ERROR_FILE_NOT_FOUND;
+    if (disposition != nullptr)
+        *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    *out = NewHandle<HKEY>(Fold(path), access);
+    return ERROR_SUCCESS;
+}
+
+// The service behind an SCM handle; null when the call is to fail.
+Service* ServiceOf(Op op, SC_HANDLE handle) {
+    auto it = g_state.handles.find(reinterpret_cast<std::uintptr_t>(handle));
+    if (Fail(op) || it == g_state.handles.end()) return nullptr;
+    auto s = g_state.services.find(it->second.first);
+    return s == g_state.services.end() ? nullptr : &s->second;
+}
+
+bool Alive(HANDLE process, std::map<DWORD, bool>::iterator* child) {
+    *child = g_state.children.find(static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(process)));
+    return *child != g_state.children.end() && (*child)->second;
+}
+
+}  // namespace
+
+}  // namespace detail
+}  // namespace sim
+
 namespace platform {
 
 using namespace sim;

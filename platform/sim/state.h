@@ -70,16 +70,10 @@ extern std::uint64_t g_generation;
 using Lock = std::unique_lock<std::mutex>;
 
 bool Fail(Op op);                   // with the lock: counts a call; true when it is to fail
-void RunHook(Op op, bool after);    // without the lock: runs and disarms op's hook
 void Log(const std::string& line);  // with the lock
 std::u16string Fold(const std::u16string& text);
-std::string Text(const WCHAR* text);  // "null" for null
-BOOL Close(const void* handle);
-Key* KeyOf(HKEY key, DWORD needed);
-LONG OpenKey(Op op, HKEY root, const WCHAR* path, DWORD access, HKEY* out,
-             DWORD* disposition = nullptr);
-Service* ServiceOf(Op op, SC_HANDLE handle);
-bool Alive(HANDLE process, std::map<DWORD, bool>::iterator* child);
+bool CreateKeys(
+    const std::u16string& path);  // every missing key along path; true when the last was new
 
 template <class H>
 H NewHandle(const std::u16string& target, DWORD access = 0) {
