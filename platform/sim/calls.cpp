@@ -31,18 +31,15 @@ BOOL Close(const void* handle) {
     return g_state.handles.erase(reinterpret_cast<std::uintptr_t>(handle)) != 0 ? TRUE : FALSE;
 }
 
-// The key behind a handle that carries the access `needed`; null otherwise.
-Key* KeyOf(HKEY key, DWORD needed) {
+// The key behind a handle; null for anything else.
+Key* KeyOf(HKEY key) {
     auto h = g_state.handles.find(reinterpret_cast<std::uintptr_t>(key));
-    auto it = h != g_state.handles.end() && (h->second.second & needed) != 0
-                  ? g_state.keys.find(h->second.first)
-                  : g_state.keys.end();
+    auto it = h != g_state.handles.end() ? g_state.keys.find(h->second) : g_state.keys.end();
     return it == g_state.keys.end() ? nullptr : &it->second;
 }
 
 // RegOpenKeyExW, or with `disposition` RegCreateKeyExW.
-LONG OpenKey(Op op, HKEY root, const WCHAR* path, DWORD access, HKEY* out,
-             DWORD* disposition = nullptr) {
+LONG OpenKey(Op op, HKEY root, const WCHAR* path, HKEY* out, DWORD* disposition = nullptr) {
     Lock lock(g_mutex);
     *out = nullptr;
     if (Fail(op)) return ERROR_ACCESS_DENIED;
@@ -51,7 +48,7 @@ LONG OpenKey(Op op, HKEY root, const WCHAR* path, DWORD access, HKEY* out,
     if (g_state.keys.count(Fold(path)) == 0) return ERROR_FILE_NOT_FOUND;
     if (disposition != nullptr)
         *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-    *out = NewHandle<HKEY>(Fold(path), access);
+    *out = NewHandle<HKEY>(Fold(path));
     return ERROR_SUCCESS;
 }
 
@@ -59,7 +56,7 @@ LONG OpenKey(Op op, HKEY root, const WCHAR* path, DWORD access, HKEY* out,
 Service* ServiceOf(Op op, SC_HANDLE handle) {
     auto it = g_state.handles.find(reinterpret_cast<std::uintptr_t>(handle));
     if (Fail(op) || it == g_state.handles.end()) return nullptr;
-    auto s = g_state.services.find(it->second.first);
+    auto s = g_state.services.find(it->second);
     return s == g_state.services.end() ? nullptr : &s->second;
 }
 
@@ -79,26 +76,26 @@ using namespace sim;
 using namespace sim::detail;
 using std::to_string;
 
-LONG RegOpenKeyExW(HKEY root, const WCHAR* path, DWORD /*options*/, DWORD access, HKEY* out) {
-    return OpenKey(Op::RegOpenKeyExW, root, path, access, out);
+LONG RegOpenKeyExW(HKEY root, const WCHAR* path, DWORD /*options*/, DWORD /*access*/, HKEY* out) {
+    return OpenKey(Op::RegOpenKeyExW, root, path, out);
 }
 
 LONG RegOpenKeyW(HKEY root, const WCHAR* path, HKEY* out) {
-    return OpenKey(Op::RegOpenKeyW, root, path, KEY_ALL_ACCESS, out);
+    return OpenKey(Op::RegOpenKeyW, root, path, out);
 }
 
 LONG RegCreateKeyExW(HKEY root, const WCHAR* path, DWORD /*reserved*/, WCHAR* /*klass*/,
-                     DWORD /*options*/, DWORD access, void* /*security*/, HKEY* out,
+                     DWORD /*options*/, DWORD /*access*/, void* /*security*/, HKEY* out,
                      DWORD* disposition) {
     DWORD ignored = 0;
-    return OpenKey(Op::RegCreateKeyExW, root, path, access, out,
+    return OpenKey(Op::RegCreateKeyExW, root, path, out,
                    disposition != nullptr ? disposition : &ignored);
 }
 
 LONG RegQueryValueExW(HKEY key, const WCHAR* name, DWORD* /*reserved*/, DWORD* type, BYTE* data,
                       DWORD* size) {
     Lock lock(g_mutex);
-    Key* k = Fail(Op::RegQueryValueExW) ? nullptr : KeyOf(key, KEY_QUERY_VALUE);
+    Key* k = Fail(Op::RegQueryValueExW) ? nullptr : KeyOf(key);
     if (k == nullptr) return ERROR_ACCESS_DENIED;
     auto it = k->values.find(Fold(name));
     if (it == k->values.end()) return ERROR_FILE_NOT_FOUND;
@@ -116,7 +113,7 @@ LONG RegQueryValueExW(HKEY key, const WCHAR* name, DWORD* /*reserved*/, DWORD* t
 LONG RegSetValueExW(HKEY key, const WCHAR* name, DWORD /*reserved*/, DWORD type, const BYTE* data,
                     DWORD size) {
     Lock lock(g_mutex);
-    Key* k = Fail(Op::RegSetValueExW) ? nullptr : KeyOf(key, KEY_SET_VALUE);
+    Key* k = Fail(Op::RegSetValueExW) ? nullptr : KeyOf(key);
     if (k == nullptr) return ERROR_ACCESS_DENIED;
     // String data without its terminator gains one when the WCHAR just past
     // it reads as 0: read as Windows does, so that ASan sees a buffer without
@@ -132,7 +129,7 @@ LONG RegSetValueExW(HKEY key, const WCHAR* name, DWORD /*reserved*/, DWORD type,
 
 LONG RegDeleteValueW(HKEY key, const WCHAR* name) {
     Lock lock(g_mutex);
-    Key* k = Fail(Op::RegDeleteValueW) ? nullptr : KeyOf(key, KEY_SET_VALUE);
+    Key* k = Fail(Op::RegDeleteValueW) ? nullptr : KeyOf(key);
     if (k == nullptr) return ERROR_ACCESS_DENIED;
     return k->values.erase(Fold(name)) != 0 ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
 }
@@ -198,7 +195,7 @@ BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) {
 BOOL DeleteService(SC_HANDLE service) {
     Lock lock(g_mutex);
     if (ServiceOf(Op::DeleteService, service) == nullptr) return FALSE;
-    g_state.services.erase(g_state.handles[reinterpret_cast<std::uintptr_t>(service)].first);
+    g_state.services.erase(g_state.handles[reinterpret_cast<std::uintptr_t>(service)]);
     return TRUE;
 }
 

@@ -85,7 +85,7 @@ void SetModulePath(const std::u16string& path);
 
 // ---- Registry ----
 // Below HKEY_LOCAL_MACHINE only; key and value names compare ignoring ASCII
-// case. A handle carries its access (ERROR_ACCESS_DENIED otherwise); a too
+// case. Access masks are not checked (Wine's registry does, end to end); a too
 // small buffer gets ERROR_MORE_DATA with the needed size and is scribbled
 // over. RegSetValueExW stores the bytes given, and, as Windows does, one
 // WCHAR more for string data whose last WCHAR is not 0 but whose next one

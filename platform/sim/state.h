@@ -43,9 +43,9 @@ struct State {
     std::vector<std::string> events;
     Counter counters[static_cast<int>(Op::Count)];
     Hook hooks[2][static_cast<int>(Op::Count)];  // [0] at the entry, [1] on the return
-    // Key and SCM handles: a key's folded path with the access it was opened
-    // with, a service's folded name, "" for a manager.
-    std::map<std::uintptr_t, std::pair<std::u16string, DWORD>> handles;
+    // Key and SCM handles: a key's folded path, a service's folded name, ""
+    // for a manager.
+    std::map<std::uintptr_t, std::u16string> handles;
     std::uintptr_t next_handle = 0x1000;
     std::map<std::u16string, Key> keys;          // by folded path
     std::map<std::u16string, Service> services;  // by folded name
@@ -76,8 +76,8 @@ bool CreateKeys(
     const std::u16string& path);  // every missing key along path; true when the last was new
 
 template <class H>
-H NewHandle(const std::u16string& target, DWORD access = 0) {
-    g_state.handles[g_state.next_handle += 4] = {target, access};
+H NewHandle(const std::u16string& target) {
+    g_state.handles[g_state.next_handle += 4] = target;
     return reinterpret_cast<H>(g_state.next_handle);
 }
 
