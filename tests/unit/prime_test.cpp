@@ -161,14 +161,14 @@ TEST_F(PrimeTest, AllocationFailureAnywhereLeavesAConsistentArea) {
             for (const auto& outcome : outcomes)
                 names.insert(outcome.begin(), outcome.end());
             for (const auto& name : names) {
-                const std::string state = got.count(name.first) ? got.at(name.first) : "absent";
+                auto state = [&name](const std::map<std::string, std::string>& values) {
+                    const auto at = values.find(name.first);
+                    return at == values.end() ? std::string("absent") : at->second;
+                };
                 bool matched = false;
-                for (const auto& outcome : outcomes) {
-                    matched =
-                        matched ||
-                        state == (outcome.count(name.first) ? outcome.at(name.first) : "absent");
-                }
-                EXPECT_TRUE(matched) << state << " for " << name.first;
+                for (const auto& outcome : outcomes)
+                    matched = matched || state(outcome) == state(got);
+                EXPECT_TRUE(matched) << state(got) << " for " << name.first;
             }
             if (!reached) {
                 EXPECT_EQ(ups_area::Dump(), File(upgrade ? "upgrade" : "fresh"));
