@@ -9,8 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <vector>
-
 #include "harness.h"
 
 namespace e2e {
@@ -175,11 +173,10 @@ TEST(ServiceE2E, TwoCopiesRunSideBySide) {
 // display name, account, group, dependencies, tag.
 void ExpectRegistration(const Site& site) {
     Service service = ServiceOf(site.name);
+    alignas(QUERY_SERVICE_CONFIGW) BYTE buffer[8192];
+    auto* c = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer);
     DWORD needed = 0;
-    QueryServiceConfigW(service.get(), nullptr, 0, &needed);
-    std::vector<BYTE> buffer(needed + 1);
-    auto* c = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-    ASSERT_TRUE(QueryServiceConfigW(service.get(), c, needed, &needed)) << "not registered";
+    ASSERT_TRUE(QueryServiceConfigW(service.get(), c, sizeof buffer, &needed)) << "not registered";
     auto text = [](const wchar_t* s) { return std::wstring(s ? s : L"") + L"|"; };
     EXPECT_EQ(N(SERVICE_WIN32_OWN_PROCESS) + L" " + N(SERVICE_AUTO_START) + L" " +
                   N(SERVICE_ERROR_NORMAL) + L" \"" + site.exe + L"\"|Quellith Group " +
