@@ -33,7 +33,7 @@ DWORD Create(const WCHAR* path, KeyOwner* key) {
 // through a handle of RegOpenKeyW, a query without a buffer tells the size, and one with too small
 // a buffer fails with the size and writes nothing beyond the buffer.
 TEST(RegistryContract, CreateTellsNewFromExistingAndValuesKeepTheirBytes) {
-    for (const WCHAR* key : {kSub, kBase})  // leftovers of an earlier run, then this one's
+    for (const WCHAR* key : {kSub, kBase})  // what an earlier run left
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, key);
     const struct {
         const WCHAR* name;
@@ -81,10 +81,6 @@ TEST(RegistryContract, CreateTellsNewFromExistingAndValuesKeepTheirBytes) {
                 ASSERT_EQ(buffer[i], 0x5A) << "written beyond the buffer at " << i;
         }
     }
-    writer.reset();
-    reader.reset();
-    for (const WCHAR* key : {kSub, kBase})  // leftovers of an earlier run, then this one's
-        RegDeleteKeyW(HKEY_LOCAL_MACHINE, key);
 }
 
 // The switches are compared for equality, folding only ASCII letters; a cut

@@ -5,9 +5,10 @@
 // Keys are named relative to "SYSTEM\CurrentControlSet\Services\UPS": ""
 // is the UPS key itself, "Config", "Status", "ServiceProviders\Vantrell"...
 //
-// A state of the area reads as a listing, one line per key that exists and
-// per value in it, in the fixed order of the listing "layout", so that a listing and a
-// dump of the area compare as text:
+// A state of the area reads as a listing (tests/contract/areas/<name>.txt),
+// one line per key that exists and per value in it, in the fixed order of
+// the listing "layout", so that a listing and a dump of the area compare as
+// text:
 //   [Config]               the key (the UPS key itself: "[]")
 //   Vendor=sz:(NONE)       a REG_SZ value of printable ASCII and its terminator
 //   Options=dword:0x7e     a REG_DWORD value of four bytes
@@ -15,13 +16,13 @@
 #ifndef QELN_TESTS_CONTRACT_UPS_AREA_H
 #define QELN_TESTS_CONTRACT_UPS_AREA_H
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
-#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "platform/owned.h"
@@ -47,54 +48,12 @@ inline Bytes Sz(const std::u16string& text, bool terminated = true) {
     return out;
 }
 
-inline Bytes Dw(std::uint32_t v) {
-    return Bytes{std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16),
-                 std::uint8_t(v >> 24)};
-}
-
-inline Value SzValue(const std::u16string& key, const std::u16string& name,
-                     const std::u16string& text) {
-    return Value{key, name, platform::REG_SZ, Sz(text)};
-}
-
-inline Value DwValue(const std::u16string& key, const std::u16string& name, std::uint32_t v) {
-    return Value{key, name, platform::REG_DWORD, Dw(v)};
-}
-
-// `values` with each of `more` in place of the value of the same key and name, or added.
-inline std::vector<Value> Join(std::vector<Value> values, const std::vector<Value>& more) {
-    for (const Value& v : more) {
-        bool replaced = false;
-        for (Value& old : values) {
-            if (old.key == v.key && old.name == v.name) {
-                old = v;
-                replaced = true;
-            }
-        }
-        if (!replaced) values.push_back(v);
-    }
-    return values;
-}
-
-// ASCII view of wide text ('?' for the rest), and the other way.
+// ASCII view of wide text ('?' for the rest).
 inline std::string Narrow(const std::u16string& text) {
     std::string out;
     for (char16_t c : text)
         out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
     return out;
-}
-inline std::u16string Widen(const std::string& text) {
-    return std::u16string(text.begin(), text.end());
-}
-
-inline std::string Hex(const Bytes& bytes) {
-    std::string out;
-    char cell[4];
-    for (std::uint8_t b : bytes) {
-        std::snprintf(cell, sizeof(cell), " %02x", b);
-        out += cell;
-    }
-    return out.empty() ? "(empty)" : out.substr(1);
 }
 
 // The value as a line of a listing.
@@ -106,22 +65,26 @@ inline std::string Describe(const Value& v) {
     bool plain = v.type == platform::REG_SZ && Sz(text) == v.bytes;
     for (char16_t c : text)
         plain = plain && c >= 0x20 && c < 0x7F;
-    const std::string name = Narrow(v.name) + "=";
-    if (plain) return name + "sz:" + Narrow(text);
-    if (v.type == platform::REG_DWORD && v.bytes.size() == 4) {
-        char dword[16];
-        std::snprintf(dword, sizeof(dword), "0x%x",
+    std::string line = Narrow(v.name) + (plain ? "=sz:" + Narrow(text) : "=");
+    char cell[16];
+    if (!plain && v.type == platform::REG_DWORD && v.bytes.size() == 4) {
+        std::snprintf(cell, sizeof(cell), "0x%x",
                       v.bytes[0] | v.bytes[1] << 8 | v.bytes[2] << 16 | unsigned{v.bytes[3]} << 24);
-        return name + "dword:" + dword;
+        return line + "dword:" + cell;
     }
-    return name + "hex(" + std::to_string(v.type) + "):" + (v.bytes.empty() ? "" : Hex(v.bytes));
+    if (!plain) line += "hex(" + std::to_string(v.type) + "):";
+    for (std::size_t i = 0; !plain && i < v.bytes.size(); ++i) {
+        std::snprintf(cell, sizeof(cell), i == 0 ? "%02x" : " %02x", v.bytes[i]);
+        line += cell;
+    }
+    return line;
 }
 
 inline std::u16string Path(const std::u16string& key) {
     return u"SYSTEM\\CurrentControlSet\\Services\\UPS" + (key.empty() ? u"" : u"\\" + key);
 }
 
-// Opens (or, with `create`, creates) a key of the area.
+// Opens (or, with `create`, creates with the keys above it) a key of the area.
 inline platform::KeyOwner OpenKey(const std::u16string& key, bool create = false) {
     platform::KeyOwner handle;
     if (create) {
@@ -132,27 +95,6 @@ inline platform::KeyOwner OpenKey(const std::u16string& key, bool create = false
                                 platform::KEY_QUERY_VALUE, handle.put());
     }
     return handle;
-}
-
-inline bool KeyExists(const std::u16string& key) {
-    return static_cast<bool>(OpenKey(key));
-}
-
-// Creates a key (and the keys above it) without any value.
-inline void CreateEmptyKey(const std::u16string& key) {
-    OpenKey(key, true);
-}
-
-// Reads one value exactly as stored; false when its key or the value is absent.
-inline bool Read(const std::u16string& key, const std::u16string& name, Value* out) {
-    Bytes bytes(65536);
-    platform::DWORD type = 0, size = 65536;
-    if (platform::RegQueryValueExW(OpenKey(key).get(), name.c_str(), nullptr, &type, bytes.data(),
-                                   &size) != platform::ERROR_SUCCESS)
-        return false;
-    bytes.resize(size);
-    *out = Value{key, name, type, bytes};
-    return true;
 }
 
 // Writes the values, creating their keys on the way.
@@ -169,25 +111,29 @@ inline void Seed(const std::vector<Value>& values) {
     }
 }
 
-// The values of a listing; the keys it names go to `keys` when given. Lines
-// starting with '#' are comments.
+// The values of a listing; the keys it names go to `keys` when given.
 inline std::vector<Value> Parse(const std::string& listing,
                                 std::vector<std::u16string>* keys = nullptr) {
     std::vector<Value> values;
     std::u16string key;
     std::istringstream lines(listing);
     for (std::string line; std::getline(lines, line);) {
-        if (line.empty() || line[0] == '#') continue;
         if (line[0] == '[') {
-            key = Widen(line.substr(1, line.size() - 2));
+            key.assign(line.begin() + 1, line.end() - 1);
             if (keys != nullptr) keys->push_back(key);
             continue;
         }
         const std::size_t equals = line.find('='), colon = line.find(':', equals);
         const std::string kind = line.substr(equals + 1, colon - equals - 1);
         const std::string data = line.substr(colon + 1);
-        Value v{key, Widen(line.substr(0, equals)), platform::REG_SZ, Sz(Widen(data))};
-        if (kind == "dword") v = DwValue(key, v.name, std::stoul(data, nullptr, 16));
+        Value v{key, std::u16string(line.begin(), line.begin() + equals), platform::REG_SZ,
+                Sz(std::u16string(data.begin(), data.end()))};
+        if (kind == "dword") {
+            const unsigned long d = std::stoul(data, nullptr, 16);
+            v.type = platform::REG_DWORD;
+            v.bytes = {std::uint8_t(d), std::uint8_t(d >> 8), std::uint8_t(d >> 16),
+                       std::uint8_t(d >> 24)};
+        }
         if (kind.compare(0, 4, "hex(") == 0) {
             v.type = std::stoul(kind.substr(4));
             v.bytes.clear();
@@ -212,69 +158,48 @@ inline std::string File(const std::string& name) {
     std::ifstream file(path, std::ios::binary);
     std::string text = file ? "" : "(cannot read " + path + ")\n";
     for (std::string line; std::getline(file, line);) {
-        if (line.empty() || line[0] != '#') text += line + "\n";
+        if (!line.empty() && line[0] != '#') text += line + "\n";
     }
     return text;
 }
 
-// Every key the host may create or touch in the area, parents first, and every
-// value name it may write, read or delete there: the listing "layout".
-inline const std::vector<std::u16string>& KnownKeys() {
-    static const std::vector<std::u16string> keys = [] {
-        std::vector<std::u16string> all;
-        Parse(File("layout"), &all);
-        return all;
-    }();
+// The keys of the listing "layout": every key the host may create or touch
+// in the area, parents first; its values name every value the host may
+// write, read or delete there.
+inline std::vector<std::u16string> LayoutKeys(std::vector<Value>* names = nullptr) {
+    std::vector<std::u16string> keys;
+    const std::vector<Value> values = Parse(File("layout"), &keys);
+    if (names != nullptr) *names = values;
     return keys;
 }
-inline const std::vector<std::pair<std::u16string, std::u16string>>& KnownNames() {
-    static const std::vector<std::pair<std::u16string, std::u16string>> names = [] {
-        std::vector<std::pair<std::u16string, std::u16string>> all;
-        for (const Value& v : Parse(File("layout")))
-            all.emplace_back(v.key, v.name);
-        return all;
-    }();
-    return names;
-}
 
-// Removes the whole area (the known keys, leaves first).
+// Removes the whole area (the layout's keys, leaves first).
 inline void Clear() {
-    for (auto key = KnownKeys().rbegin(); key != KnownKeys().rend(); ++key)
+    const std::vector<std::u16string> keys = LayoutKeys();
+    for (auto key = keys.rbegin(); key != keys.rend(); ++key)
         platform::RegDeleteKeyW(platform::HKEY_LOCAL_MACHINE, Path(*key).c_str());
 }
 
-// The listing of an area holding `values` (over the known names), with the
-// keys they lie in or below, and `keys`.
-inline std::string Listing(const std::vector<Value>& values,
-                           const std::vector<std::u16string>& keys = {}) {
+// The listing of the area as it is, over the layout's keys and value names.
+inline std::string Dump() {
+    std::vector<Value> names;
     std::string out;
-    for (const std::u16string& key : KnownKeys()) {
-        bool wanted = std::find(keys.begin(), keys.end(), key) != keys.end();
-        for (const Value& v : values)
-            wanted = wanted || key.empty() || v.key.compare(0, key.size(), key) == 0;
-        if (wanted) out += "[" + Narrow(key) + "]\n";
-        for (const auto& known : KnownNames()) {
-            for (const Value& v : values) {
-                if (wanted && known.first == key && v.key == key && v.name == known.second)
-                    out += Describe(v) + "\n";
-            }
+    for (const std::u16string& key : LayoutKeys(&names)) {
+        const platform::KeyOwner handle = OpenKey(key);
+        if (!handle) continue;
+        out += "[" + Narrow(key) + "]\n";
+        for (Value& v : names) {
+            Bytes bytes(65536);
+            platform::DWORD type = 0, size = 65536;
+            if (v.key != key || platform::RegQueryValueExW(handle.get(), v.name.c_str(), nullptr,
+                                                           &type, bytes.data(), &size) != 0)
+                continue;
+            v.type = type;
+            v.bytes.assign(bytes.begin(), bytes.begin() + size);
+            out += Describe(v) + "\n";
         }
     }
     return out;
-}
-
-// The listing of the area as it is.
-inline std::string Dump() {
-    std::vector<Value> values;
-    std::vector<std::u16string> keys;
-    for (const std::u16string& key : KnownKeys()) {
-        if (KeyExists(key)) keys.push_back(key);
-    }
-    for (const auto& known : KnownNames()) {
-        Value v;
-        if (Read(known.first, known.second, &v)) values.push_back(v);
-    }
-    return Listing(values, keys);
 }
 
 // Writes a listing into the area: its keys, even those without values, and its values.
@@ -282,16 +207,31 @@ inline void SeedListing(const std::string& listing) {
     std::vector<std::u16string> keys;
     Seed(Parse(listing, &keys));
     for (const std::u16string& key : keys)
-        CreateEmptyKey(key);
+        OpenKey(key, true);
 }
 
-// Compares the area with `expected` over every known key and value name (a key
-// is expected exactly when an expected value lies in it or below it, or it is
-// one of `empty_keys`). Empty when they agree; otherwise both listings.
-inline std::string Diff(const std::vector<Value>& expected,
-                        const std::vector<std::u16string>& empty_keys = {}) {
-    const std::string want = Listing(expected, empty_keys), got = Dump();
-    return want == got ? "" : "expected:\n" + want + "got:\n" + got;
+// Each road of the first-start priming (the listing "roads"), from a cleared
+// area: seeds its area, calls `start(1)`, compares the area with the one
+// after it, writes the area between the starts if it has one, calls
+// `start(2)` and compares again.
+template <typename Start>
+void EachRoad(Start start) {
+    std::istringstream roads(File("roads"));
+    for (std::string before, after, between; roads >> before >> after >> between;) {
+        SCOPED_TRACE("road from " + before + " to " + after);
+        Clear();
+        ASSERT_EQ("", Dump()) << "the UPS area could not be removed";
+        if (before != "-") SeedListing(File(before));
+        for (int n = 1; n <= 2 && !::testing::Test::HasFatalFailure(); ++n) {
+            start(n);
+            EXPECT_EQ(File(n == 2 && between != "-" ? between : after), Dump()) << "start " << n;
+            if (n == 1 && between != "-") {
+                Clear();
+                SeedListing(File(between));
+            }
+        }
+    }
+    Clear();
 }
 
 }  // namespace ups_area

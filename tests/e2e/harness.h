@@ -104,37 +104,28 @@ inline DWORD ExitCode(const Process& process) {
     return code;
 }
 
-// Calls `visit(handle, image)` for each live process.
-template <typename Visit>
-inline void EachProcess(Visit visit) {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32W entry;
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more;
-         more = Process32NextW(snapshot, &entry)) {
-        HANDLE process =
-            OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
-                        entry.th32ProcessID);
-        wchar_t image[MAX_PATH * 2] = {};
-        DWORD length = MAX_PATH * 2;
-        if (process && QueryFullProcessImageNameW(process, 0, image, &length) &&
-            WaitForSingleObject(process, 0) == WAIT_TIMEOUT)
-            visit(process, std::wstring(image));
-        if (process) CloseHandle(process);
-    }
-    CloseHandle(snapshot);
-}
-
-// Whether a process runs `exe` (full path, any case) after a bounded wait.
+// Whether a live process runs `exe` (full path, any case) after a bounded wait.
 inline bool StillRuns(const std::wstring& exe) {
-    for (int i = 0; i < 400; ++i, Sleep(50)) {
-        bool found = false;
-        EachProcess([&](HANDLE, const std::wstring& image) {
-            found = found || lstrcmpiW(image.c_str(), exe.c_str()) == 0;
-        });
-        if (!found) return false;
+    bool found = true;
+    for (int i = 0; i < 400 && found; ++i, Sleep(found ? 50 : 0)) {
+        found = false;
+        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+        PROCESSENTRY32W entry;
+        entry.dwSize = sizeof entry;
+        for (BOOL more = Process32FirstW(snapshot, &entry); more;
+             more = Process32NextW(snapshot, &entry)) {
+            HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
+                                         entry.th32ProcessID);
+            wchar_t image[MAX_PATH * 2] = {};
+            DWORD length = MAX_PATH * 2;
+            found = found || (process && QueryFullProcessImageNameW(process, 0, image, &length) &&
+                              WaitForSingleObject(process, 0) == WAIT_TIMEOUT &&
+                              lstrcmpiW(image, exe.c_str()) == 0);
+            if (process) CloseHandle(process);
+        }
+        CloseHandle(snapshot);
     }
-    return true;
+    return found;
 }
 
 // The service `name` opened with all access; null when it does not exist.
@@ -282,22 +273,15 @@ public:
     }
 };
 
-// Before the first test: ends the processes run from under the root or
-// running the child, removes the root, and plants the decoy; after the last,
-// removes it. (Each site removes a service of its name that an earlier run left.)
+// Before the first test: removes what an earlier run left under the root and
+// plants the decoy; after the last, removes the root. (Each site removes a
+// service of its name that an earlier run left; the test command stops the
+// prefix's server, and so every process, before and after its run.)
 class Bed : public ::testing::Environment {
 public:
     void SetUp() override {
         std::printf("[ e2e ] host under test: %ls\n[ e2e ] hosted child: %ls\n", HostExe().c_str(),
                     ChildExe().c_str());
-        EachProcess([](HANDLE process, const std::wstring& image) {
-            if (_wcsnicmp(image.c_str(), L"C:\\qelntest\\", 12) != 0 &&
-                lstrcmpiW(image.c_str(), ChildExe().c_str()) != 0)
-                return;
-            std::printf("[ e2e ] ending %ls, left by an earlier run\n", image.c_str());
-            TerminateProcess(process, 0xDEAD);
-            WaitForSingleObject(process, kWaitMs);
-        });
         DeleteTree(kRoot);
         CreateDirectoryW(kRoot, nullptr);
         ASSERT_TRUE(

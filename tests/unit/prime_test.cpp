@@ -1,9 +1,10 @@
-// The first-start priming of the UPS registry area on the simulated registry,
-// compared as whole snapshots of everything under "SYSTEM": the roads through
-// older values the end-to-end priming table does not seed, and a key
-// creation or an allocation failing at every point of the run.
+// The first-start priming of the UPS registry area on the simulated registry:
+// every road of the end-to-end priming table (the listing "roads") with what
+// the real registry cannot show, and a key creation or an allocation failing
+// at every point of the run, compared as whole snapshots of "SYSTEM".
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <sstream>
 #include <string>
@@ -11,17 +12,13 @@
 
 #include "platform/sim/sim.h"
 #include "tests/contract/ups_area.h"
-#include "tests/contract/ups_expected.h"
 #include "upsprime/prime.h"
 #include "upsprime/upsprime.h"
 
 namespace {
 
-using platform::DWORD;
-using ups_area::Bytes;
-using ups_area::DwValue;
-using ups_area::Join;
-using ups_area::SzValue;
+using ups_area::File;
+using ups_area::Parse;
 using ups_area::Value;
 using Values = std::vector<Value>;
 
@@ -34,14 +31,8 @@ std::string SnapshotOf(const Values& values) {
     return snapshot;
 }
 
-// `values` without the value `name` of `key`, or without every value of `key`
-// when `name` is null.
-Values Without(const Values& values, const std::u16string& key, const char16_t* name) {
-    Values out;
-    for (const Value& v : values) {
-        if (v.key != key || (name != nullptr && v.name != name)) out.push_back(v);
-    }
-    return out;
+std::size_t Lines(const std::string& text) {
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
 }
 
 int Writes() {
@@ -64,100 +55,49 @@ protected:
     }
 };
 
-Value Raw(const std::u16string& key, const std::u16string& name, DWORD type, Bytes bytes) {
-    return Value{key, name, type, bytes};
-}
-
-// No UPS key and an older configuration: UpsPrimeE2E, its two rows; a second
-// start that finds Config writes nothing: the same rows' second start.
-TEST_F(PrimeTest, FirstStartWritesTheExpectedAreaAndSecondStartNothing) {
-    using namespace ups_expected;
-    const DWORD dword = platform::REG_DWORD;
-    const Values older = OlderConfiguration();
-    const Values upgraded = UpgradePriming();
-    const Values fresh_over_older =
-        Join(FreshPriming(), {DwValue(u"", u"ShutdownWait", 15), DwValue(u"", u"BatteryLife", 5)});
-    // A "BatteryLife" that is not taken over: left in place, no shutdown on battery.
-    auto kept = [&](const Values& battery) {
-        return Join(Join(upgraded, {DwValue(u"Config", u"ShutdownOnBatteryEnable", 0),
-                                    DwValue(u"Config", u"ShutdownOnBatteryWait", 2)}),
-                    battery);
-    };
-    auto battery = [&](Bytes bytes) {
-        return Join(older, {Raw(u"", u"BatteryLife", dword, bytes)});
-    };
-    auto taken = [&](DWORD minutes) {
-        return Join(upgraded, {DwValue(u"Config", u"ShutdownOnBatteryWait", minutes)});
-    };
-    const Value odd_port = Raw(u"", u"Port", platform::REG_SZ, ups_area::Sz(u"COM9", false));
-    const Value no_interval = Raw(u"", u"MessageInterval", dword, {});
-    const struct {
-        const char* what;
-        Values before;
-        Values after;
-    } roads[] = {
-        {"UPS key without values",
-         {DwValue(u"Status", u"CommStatus", 3)},
-         Join(FreshPriming(), {DwValue(u"Status", u"CommStatus", 3)})},
-        {"older options 0x80", Join(older, {DwValue(u"", u"Options", 0x80)}), fresh_over_older},
-        {"older options as string", Join(older, {SzValue(u"", u"Options", u"129")}),
-         fresh_over_older},
-        {"older options 0x01", Join(older, {DwValue(u"", u"Options", 0x01)}),
-         Join(upgraded, {DwValue(u"", u"Options", 0x01), DwValue(u"Config", u"RunTaskEnable", 0)})},
-        {"older options one byte", Join(older, {Raw(u"", u"Options", dword, {0x81})}),
-         Join(upgraded, {Raw(u"", u"Options", dword, {0x81})})},
-        {"battery life one byte", battery({7}), taken(7)},
-        {"battery life two bytes", battery({0x34, 0x12}), taken(0x1234)},
-        {"battery life three bytes", battery({1, 2, 3}), taken(0x030201)},
-        {"battery life as string", Join(older, {SzValue(u"", u"BatteryLife", u"5")}),
-         kept({SzValue(u"", u"BatteryLife", u"5")})},
-        {"battery life zero bytes", battery({}), kept({Raw(u"", u"BatteryLife", dword, {})})},
-        {"battery life eight bytes", battery(Bytes(8, 9)),
-         kept({Raw(u"", u"BatteryLife", dword, Bytes(8, 9))})},
-        {"no battery life", Without(older, u"", u"BatteryLife"), kept({})},
-        {"older configuration with odd values",
-         Join(older, {odd_port, no_interval, Raw(u"", u"HideUPSPane", platform::REG_BINARY, {1})}),
-         Join(upgraded, {odd_port, no_interval})},
-    };
-    for (const auto& road : roads) {
-        SCOPED_TRACE(road.what);
-        const std::string want = SnapshotOf(road.after);
-        ups_area::Seed(road.before);
-        PrimeUpsRegistry();
-        EXPECT_EQ(sim::RegSnapshot(u"SYSTEM"), want) << ups_area::Diff(road.after);
-        ExpectNothingLeft();
+// Each run leaves nothing behind and nothing outside the layout's keys and
+// names (the snapshot holds the three keys above the area besides the
+// dump's lines); the second start finds Config and writes nothing.
+TEST_F(PrimeTest, EachRoadWritesItsAreaOnceAndNothingElse) {
+    ups_area::EachRoad([](int start) {
         const int writes = Writes();
         PrimeUpsRegistry();
-        EXPECT_EQ(sim::RegSnapshot(u"SYSTEM"), want);
-        EXPECT_EQ(Writes(), writes);
-        sim::Reset();
-    }
+        ExpectNothingLeft();
+        EXPECT_EQ(Lines(sim::RegSnapshot(u"SYSTEM")), Lines(ups_area::Dump()) + 3);
+        if (start == 2) {
+            EXPECT_EQ(Writes(), writes);
+        }
+    });
 }
 
 // What the run writes when the nth key creation fails: Config (upgrade
 // detection), the 11 provider rows, Config (configuration), Status. A Config
 // key that exists but cannot be opened for reading (n = 0: the first open
 // fails) takes the existing-key road: nothing loaded, "Upgrade" 0.
-Values ExpectedWhenCreateFails(bool upgrade, int n) {
-    using namespace ups_expected;
-    const Values all = upgrade ? UpgradePriming() : FreshPriming();
-    const Values unreadable = upgrade ? Join(FreshPriming(), {DwValue(u"", u"ShutdownWait", 15),
-                                                              DwValue(u"", u"BatteryLife", 5)})
-                                      : FreshPriming();
-    if (n <= 1) return n == 0 ? unreadable : Without(unreadable, u"Config", u"Upgrade");
-    if (n <= 12) {
+std::string ExpectedWhenCreateFails(bool upgrade, int n) {
+    const Values all = Parse(File(upgrade ? "upgrade" : "fresh"));
+    Values out;
+    auto keep = [&out](const Values& from, auto dropped) {
+        for (const Value& v : from) {
+            if (!dropped(v)) out.push_back(v);
+        }
+    };
+    if (n <= 1) {
+        keep(Parse(File(upgrade ? "fresh-over-older" : "fresh")),
+             [n](const Value& v) { return n == 1 && v.name == u"Upgrade"; });
+    } else if (n <= 12) {
         const ServiceProviderEntry& row = ServiceProviderTable[n - 2];
-        const std::u16string key =
-            std::u16string(row.key_path).substr(std::u16string(kUpsKey).size() + 1);
-        return Without(all, key, row.value_name);
+        keep(all, [&row](const Value& v) {
+            return ups_area::Path(v.key) == row.key_path && v.name == row.value_name;
+        });
+    } else if (n == 14) {
+        keep(all, [](const Value& v) { return v.key == u"Status"; });
+    } else {  // only the upgrade detection's save reached Config
+        if (upgrade) out = Parse(File("older"));
+        keep(all, [](const Value& v) { return v.key == u"Config" || v.key.empty(); });
+        out.push_back(Value{u"Config", u"Upgrade", platform::REG_DWORD, {upgrade, 0, 0, 0}});
     }
-    if (n == 14) return Without(all, u"Status", nullptr);
-    // Only the upgrade detection's save reached Config, beside the providers and Status.
-    Values out = upgrade ? OlderConfiguration() : Values();
-    for (const Value& v : all) {
-        if (v.key != u"Config" && !v.key.empty()) out.push_back(v);
-    }
-    return Join(out, {DwValue(u"Config", u"Upgrade", upgrade)});
+    return SnapshotOf(out);
 }
 
 TEST_F(PrimeTest, EachKeyCreationFailingInTurnSkipsOnlyItsStep) {
@@ -166,11 +106,10 @@ TEST_F(PrimeTest, EachKeyCreationFailingInTurnSkipsOnlyItsStep) {
         for (;; ++n) {
             SCOPED_TRACE(testing::Message() << (upgrade ? "upgrade" : "fresh") << " n " << n);
             ASSERT_LE(n, 15);
-            const std::string want = SnapshotOf(ExpectedWhenCreateFails(upgrade, n));
-            ups_area::Seed(upgrade ? ups_expected::OlderConfiguration() : Values());
+            const std::string want = ExpectedWhenCreateFails(upgrade, n);
+            if (upgrade) ups_area::SeedListing(File("older"));
             if (n == 0) {
-                ups_area::Seed(
-                    {SzValue(u"Config", u"Vendor", u"Old"), DwValue(u"Config", u"Upgrade", 1)});
+                ups_area::SeedListing("[Config]\nVendor=sz:Old\nUpgrade=dword:0x1\n");
                 sim::FailNth(sim::Op::RegOpenKeyExW, 1);
             }
             sim::FailNth(sim::Op::RegCreateKeyExW, n);
@@ -202,18 +141,16 @@ std::map<std::string, std::string> ValuesOf(const std::string& snapshot) {
 // appears, and nothing leaks or stays open.
 TEST_F(PrimeTest, AllocationFailureAnywhereLeavesAConsistentArea) {
     for (bool upgrade : {false, true}) {
-        const Values before = upgrade ? ups_expected::OlderConfiguration() : Values();
-        const Values done = upgrade ? ups_expected::UpgradePriming() : ups_expected::FreshPriming();
+        const std::string before = upgrade ? File("older") : "";
         std::vector<std::map<std::string, std::string>> outcomes;
-        for (const Values& v :
-             {before, ups_expected::FreshPriming(), ups_expected::UpgradePriming()})
-            outcomes.push_back(ValuesOf(SnapshotOf(v)));
+        for (const std::string& listing : {before, File("fresh"), File("upgrade")})
+            outcomes.push_back(ValuesOf(SnapshotOf(Parse(listing))));
         int n = 1;
         for (;; ++n) {
             SCOPED_TRACE(testing::Message() << (upgrade ? "upgrade" : "fresh") << " n " << n);
             ASSERT_LT(n, 200);
             sim::Reset();
-            ups_area::Seed(before);
+            ups_area::SeedListing(before);
             sim::FailNth(sim::Op::HeapAllocate, n);
             PrimeUpsRegistry();
             const bool reached = !sim::FailurePending(sim::Op::HeapAllocate);
@@ -224,17 +161,17 @@ TEST_F(PrimeTest, AllocationFailureAnywhereLeavesAConsistentArea) {
             for (const auto& outcome : outcomes)
                 names.insert(outcome.begin(), outcome.end());
             for (const auto& name : names) {
-                const std::string state = got.count(name.first) ? got.at(name.first) : "absent";
+                auto state = [&name](const std::map<std::string, std::string>& values) {
+                    const auto at = values.find(name.first);
+                    return at == values.end() ? std::string("absent") : at->second;
+                };
                 bool matched = false;
-                for (const auto& outcome : outcomes) {
-                    matched =
-                        matched ||
-                        state == (outcome.count(name.first) ? outcome.at(name.first) : "absent");
-                }
-                EXPECT_TRUE(matched) << state << " for " << name.first;
+                for (const auto& outcome : outcomes)
+                    matched = matched || state(outcome) == state(got);
+                EXPECT_TRUE(matched) << state(got) << " for " << name.first;
             }
             if (!reached) {
-                EXPECT_EQ(ups_area::Diff(done), "");
+                EXPECT_EQ(ups_area::Dump(), File(upgrade ? "upgrade" : "fresh"));
                 break;
             }
         }
