@@ -27,6 +27,8 @@
 // progress and errors go to standard error.
 #include <windows.h>
 
+#include "benchkit.h"
+
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -38,105 +40,9 @@
 
 namespace {
 
-constexpr DWORD kWaitMs = 20000;
 const wchar_t kRoot[] = L"C:\\qelnbench";
 const wchar_t kUpsKey[] = L"SYSTEM\\CurrentControlSet\\Services\\UPS";
 const wchar_t kUpsConfigKey[] = L"SYSTEM\\CurrentControlSet\\Services\\UPS\\Config";
-
-// The build tree is a Linux path; Wine shows the Linux root as drive Z:.
-std::wstring FromBuildPath(const char* linuxPath) {
-    std::wstring path = L"Z:";
-    for (const char* c = linuxPath; *c != '\0'; ++c)
-        path += (*c == '/') ? L'\\' : static_cast<wchar_t>(*c);
-    return path;
-}
-
-std::string Narrow(const std::wstring& text) {
-    std::string out;
-    for (wchar_t c : text)
-        out += (c < 128) ? static_cast<char>(c) : '?';
-    return out;
-}
-
-void Say(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void Say(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    va_end(args);
-    std::fputc('\n', stderr);
-    std::fflush(stderr);
-}
-
-double g_ticksPerMs = 0;
-double NowMs() {
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / g_ticksPerMs;
-}
-
-bool FileExists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool CreateTree(const std::wstring& path) {
-    for (size_t at = path.find(L'\\', 3);; at = path.find(L'\\', at + 1)) {
-        std::wstring part = path.substr(0, at);
-        DWORD attributes = GetFileAttributesW(part.c_str());
-        bool isDirectory =
-            attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        if (!isDirectory && !CreateDirectoryW(part.c_str(), nullptr)) return false;
-        if (at == std::wstring::npos) return true;
-    }
-}
-
-void DeleteTree(const std::wstring& path) {
-    WIN32_FIND_DATAW entry;
-    HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &entry);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = entry.cFileName;
-            if (name == L"." || name == L"..") continue;
-            std::wstring full = path + L"\\" + name;
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                DeleteTree(full);
-            } else {
-                SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileW(full.c_str());
-            }
-        } while (FindNextFileW(find, &entry));
-        FindClose(find);
-    }
-    RemoveDirectoryW(path.c_str());
-}
-
-bool WriteTextFile(const std::wstring& path, const std::string& text) {
-    std::wstring aside = path + L".part";
-    HANDLE file = CreateFileW(aside.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    BOOL ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(file);
-    return ok && written == text.size() &&
-           MoveFileExW(aside.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
-}
-
-bool WaitForFile(const std::wstring& path, DWORD timeoutMs) {
-    DWORD start = GetTickCount();
-    while (!FileExists(path)) {
-        if (GetTickCount() - start > timeoutMs) return false;
-        Sleep(5);
-    }
-    return true;
-}
-
-bool KeyExists(const wchar_t* path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-    RegCloseKey(key);
-    return true;
-}
 
 // One service under test: an executable in a directory of its own, hosting
 // the test child with a report and a quit file of its own.
@@ -179,57 +85,6 @@ bool WriteParameters(const Config& config, const std::wstring& childExe,
     }
     RegCloseKey(key);
     return ok;
-}
-
-DWORD CurrentState(SC_HANDLE service) {
-    SERVICE_STATUS status;
-    return QueryServiceStatus(service, &status) ? status.dwCurrentState : 0;
-}
-
-// Polls every millisecond until the service reports `state`; returns the time
-// it was seen, or a negative number on timeout or on STOPPED while waiting for
-// another state.
-double PollFor(SC_HANDLE service, DWORD state) {
-    double start = NowMs();
-    for (;;) {
-        DWORD current = CurrentState(service);
-        double now = NowMs();
-        if (current == state) return now;
-        if (current == SERVICE_STOPPED && state != SERVICE_STOPPED) return -1;
-        if (now - start > kWaitMs) return -1;
-        Sleep(1);
-    }
-}
-
-DWORD ServiceProcessId(SC_HANDLE service) {
-    SERVICE_STATUS_PROCESS status;
-    DWORD needed = 0;
-    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                              sizeof status, &needed)) {
-        return 0;
-    }
-    return status.dwProcessId;
-}
-
-// The child's process id from its report ("pid=N" in UTF-16).
-DWORD ChildProcessId(const std::wstring& reportPath) {
-    HANDLE file = CreateFileW(reportPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return 0;
-    wchar_t text[256] = {};
-    DWORD got = 0;
-    ReadFile(file, text, sizeof text - sizeof(wchar_t), &got, nullptr);
-    CloseHandle(file);
-    return wcsncmp(text, L"pid=", 4) == 0 ? static_cast<DWORD>(wcstoul(text + 4, nullptr, 10)) : 0;
-}
-
-// Waits until the process `pid` has gone (when it can be opened at all).
-void WaitForProcessEnd(DWORD pid) {
-    if (pid == 0) return;
-    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
-    if (process == nullptr) return;
-    WaitForSingleObject(process, kWaitMs);
-    CloseHandle(process);
 }
 
 // Starts the service and waits until it runs and its child has reported.

@@ -1,0 +1,162 @@
+// The benchmark driver's helpers: paths, files, the clock and the service
+// queries it polls with.
+#ifndef QELN_BENCH_BENCHKIT_H
+#define QELN_BENCH_BENCHKIT_H
+
+#include <windows.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <string>
+
+constexpr DWORD kWaitMs = 20000;
+
+// The build tree is a Linux path; Wine shows the Linux root as drive Z:.
+inline std::wstring FromBuildPath(const char* linuxPath) {
+    std::wstring path = L"Z:";
+    for (const char* c = linuxPath; *c != '\0'; ++c)
+        path += (*c == '/') ? L'\\' : static_cast<wchar_t>(*c);
+    return path;
+}
+
+inline std::string Narrow(const std::wstring& text) {
+    std::string out;
+    for (wchar_t c : text)
+        out += (c < 128) ? static_cast<char>(c) : '?';
+    return out;
+}
+
+inline void Say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+inline void Say(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+}
+
+inline double g_ticksPerMs = 0;  // set once by the driver
+inline double NowMs() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return static_cast<double>(now.QuadPart) / g_ticksPerMs;
+}
+
+inline bool FileExists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+inline bool CreateTree(const std::wstring& path) {
+    for (size_t at = path.find(L'\\', 3);; at = path.find(L'\\', at + 1)) {
+        std::wstring part = path.substr(0, at);
+        DWORD attributes = GetFileAttributesW(part.c_str());
+        bool isDirectory =
+            attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (!isDirectory && !CreateDirectoryW(part.c_str(), nullptr)) return false;
+        if (at == std::wstring::npos) return true;
+    }
+}
+
+inline void DeleteTree(const std::wstring& path) {
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &entry);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = entry.cFileName;
+            if (name == L"." || name == L"..") continue;
+            std::wstring full = path + L"\\" + name;
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                DeleteTree(full);
+            } else {
+                SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(full.c_str());
+            }
+        } while (FindNextFileW(find, &entry));
+        FindClose(find);
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+inline bool WriteTextFile(const std::wstring& path, const std::string& text) {
+    std::wstring aside = path + L".part";
+    HANDLE file = CreateFileW(aside.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    BOOL ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
+    return ok && written == text.size() &&
+           MoveFileExW(aside.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+inline bool WaitForFile(const std::wstring& path, DWORD timeoutMs) {
+    DWORD start = GetTickCount();
+    while (!FileExists(path)) {
+        if (GetTickCount() - start > timeoutMs) return false;
+        Sleep(5);
+    }
+    return true;
+}
+
+inline bool KeyExists(const wchar_t* path) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    RegCloseKey(key);
+    return true;
+}
+
+inline DWORD CurrentState(SC_HANDLE service) {
+    SERVICE_STATUS status;
+    return QueryServiceStatus(service, &status) ? status.dwCurrentState : 0;
+}
+
+// Polls every millisecond until the service reports `state`; returns the time
+// it was seen, or a negative number on timeout or on STOPPED while waiting for
+// another state.
+inline double PollFor(SC_HANDLE service, DWORD state) {
+    double start = NowMs();
+    for (;;) {
+        DWORD current = CurrentState(service);
+        double now = NowMs();
+        if (current == state) return now;
+        if (current == SERVICE_STOPPED && state != SERVICE_STOPPED) return -1;
+        if (now - start > kWaitMs) return -1;
+        Sleep(1);
+    }
+}
+
+inline DWORD ServiceProcessId(SC_HANDLE service) {
+    SERVICE_STATUS_PROCESS status;
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                              sizeof status, &needed)) {
+        return 0;
+    }
+    return status.dwProcessId;
+}
+
+// The child's process id from its report ("pid=N" in UTF-16).
+inline DWORD ChildProcessId(const std::wstring& reportPath) {
+    HANDLE file = CreateFileW(reportPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    wchar_t text[256] = {};
+    DWORD got = 0;
+    ReadFile(file, text, sizeof text - sizeof(wchar_t), &got, nullptr);
+    CloseHandle(file);
+    return wcsncmp(text, L"pid=", 4) == 0 ? static_cast<DWORD>(wcstoul(text + 4, nullptr, 10)) : 0;
+}
+
+// Waits until the process `pid` has gone (when it can be opened at all).
+inline void WaitForProcessEnd(DWORD pid) {
+    if (pid == 0) return;
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    if (process == nullptr) return;
+    WaitForSingleObject(process, kWaitMs);
+    CloseHandle(process);
+}
+
+#endif
