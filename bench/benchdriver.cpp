@@ -11,6 +11,8 @@
 //   host-first   qelnhost.exe, the UPS area deleted before every start, so
 //                every start does the first-start priming
 //   floor        floorsvc.exe
+//   floor-sp     floorsvc.exe reporting START_PENDING before its launch, as
+//                the host must: what that one report costs (no target)
 // Each repetition times StartServiceW -> RUNNING and ControlService(STOP) ->
 // STOPPED, polling QueryServiceStatus every millisecond, with
 // QueryPerformanceCounter. The order of the configurations rotates from one
@@ -203,42 +205,6 @@ bool Hold(Config& config, const std::wstring& dir, const char* tag) {
     return ok;
 }
 
-struct Summary {
-    double median = 0, min = 0, max = 0, q1 = 0, q3 = 0;
-};
-
-double Quantile(const std::vector<double>& sorted, double q) {
-    double at = q * static_cast<double>(sorted.size() - 1);
-    size_t low = static_cast<size_t>(at);
-    size_t high = std::min(low + 1, sorted.size() - 1);
-    return sorted[low] + (sorted[high] - sorted[low]) * (at - static_cast<double>(low));
-}
-
-Summary Summarise(std::vector<double> values) {
-    Summary summary;
-    if (values.empty()) return summary;
-    std::sort(values.begin(), values.end());
-    summary.median = Quantile(values, 0.5);
-    summary.q1 = Quantile(values, 0.25);
-    summary.q3 = Quantile(values, 0.75);
-    summary.min = values.front();
-    summary.max = values.back();
-    return summary;
-}
-
-void Row(const std::string& figure, const std::string& value, const std::string& target,
-         const std::string& verdict) {
-    std::printf("ROW|%s|%s|%s|%s\n", figure.c_str(), value.c_str(), target.c_str(),
-                verdict.c_str());
-}
-
-std::string Format(const char* format, double a, double b = 0, double c = 0, double d = 0,
-                   double e = 0) {
-    char text[160];
-    std::snprintf(text, sizeof text, format, a, b, c, d, e);
-    return text;
-}
-
 void TimingRow(const char* what, const Config& config, const std::vector<double>& values) {
     Summary s = Summarise(values);
     std::string figure = std::string(what) + " " + config.label;
@@ -256,8 +222,9 @@ void TimingRow(const char* what, const Config& config, const std::vector<double>
 // repetition run back to back, so a slow spell of the machine affects both
 // sides of such a ratio alike); `aligned` when no repetition failed.
 void RatioRow(const char* what, const Config& host, const std::vector<double>& hostValues,
-              const std::vector<double>& floorValues, bool aligned, bool targeted) {
-    std::string figure = std::string("ratio ") + what + " " + host.label + "/floor";
+              const Config& floor, const std::vector<double>& floorValues, bool aligned,
+              bool targeted) {
+    std::string figure = std::string("ratio ") + what + " " + host.label + "/" + floor.label;
     if (hostValues.empty() || floorValues.empty()) {
         Row(figure, "n/a", targeted ? "<= 1.05" : "", targeted ? "MISSED" : "");
         return;
@@ -310,10 +277,12 @@ int main(int argc, char** argv) {
     Config hostPrimed{"host-primed", false, L"QELNB", root + L"\\hostB\\qelnhost.exe"};
     Config hostFirst{"host-first", true, L"QELNB", root + L"\\hostB\\qelnhost.exe"};
     Config floor{"floor", false, L"QelnBenchFloor", root + L"\\floor\\floorsvc.exe"};
+    Config floorPending{"floor-sp", false, L"QelnBenchFloorP", floor.exe};
     hostPrimed.imagePath = hostPrimed.exe;  // as -install registers it: no quotes, no arguments
     hostFirst.imagePath = hostFirst.exe;
     floor.imagePath = L"\"" + floor.exe + L"\" " + floor.name;
-    Config* configs[] = {&hostPrimed, &hostFirst, &floor};
+    floorPending.imagePath = L"\"" + floor.exe + L"\" " + floorPending.name + L" start-pending";
+    Config* configs[] = {&hostPrimed, &hostFirst, &floor, &floorPending};
     for (Config* config : configs) {
         config->reportPath = workDir + L"\\" + config->name + L".report";
         config->quitPath = workDir + L"\\" + config->name + L".quit";
@@ -322,6 +291,7 @@ int main(int argc, char** argv) {
     // Leftovers of an interrupted run, then a fresh tree.
     RemoveService(manager, hostPrimed.name);
     RemoveService(manager, floor.name);
+    RemoveService(manager, floorPending.name);
     DeleteTree(root);
     bool ready = CreateTree(root + L"\\hostB") && CreateTree(root + L"\\floor") &&
                  CreateTree(root + L"\\app") && CreateTree(workDir) &&
@@ -338,7 +308,7 @@ int main(int argc, char** argv) {
     // Both services on demand start, so that a crashed run leaves nothing that
     // starts by itself when the Wine session boots again.
     int status = 0;
-    for (Config* config : {&hostPrimed, &floor}) {
+    for (Config* config : {&hostPrimed, &floor, &floorPending}) {
         config->service =
             CreateServiceW(manager, config->name.c_str(), config->name.c_str(), SERVICE_ALL_ACCESS,
                            SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
@@ -358,22 +328,26 @@ int main(int argc, char** argv) {
     }
     if (status == 0) {
         for (int rep = 0; rep < reps; ++rep) {
-            for (int k = 0; k < 3; ++k)
-                RunOnce(*configs[(rep + k) % 3], true);
+            for (int k = 0; k < 4; ++k)
+                RunOnce(*configs[(rep + k) % 4], true);
             Say("repetition %d of %d done", rep + 1, reps);
         }
         // The UPS area stays primed, as after any real first start.
         if (!KeyExists(kUpsConfigKey)) RunOnce(hostFirst, false);
 
-        bool aligned = hostPrimed.failures == 0 && hostFirst.failures == 0 && floor.failures == 0;
+        bool aligned = hostPrimed.failures == 0 && hostFirst.failures == 0 && floor.failures == 0 &&
+                       floorPending.failures == 0;
         for (Config* config : configs)
             TimingRow("start->RUNNING", *config, config->startMs);
         for (Config* config : configs)
             TimingRow("stop->STOPPED ", *config, config->stopMs);
-        RatioRow("start", hostPrimed, hostPrimed.startMs, floor.startMs, aligned, true);
-        RatioRow("stop ", hostPrimed, hostPrimed.stopMs, floor.stopMs, aligned, true);
-        RatioRow("start", hostFirst, hostFirst.startMs, floor.startMs, aligned, false);
-        RatioRow("stop ", hostFirst, hostFirst.stopMs, floor.stopMs, aligned, false);
+        RatioRow("start", hostPrimed, hostPrimed.startMs, floor, floor.startMs, aligned, true);
+        RatioRow("stop ", hostPrimed, hostPrimed.stopMs, floor, floor.stopMs, aligned, true);
+        RatioRow("start", hostFirst, hostFirst.startMs, floor, floor.startMs, aligned, false);
+        RatioRow("stop ", hostFirst, hostFirst.stopMs, floor, floor.stopMs, aligned, false);
+        RatioRow("start", hostPrimed, hostPrimed.startMs, floorPending, floorPending.startMs,
+                 aligned, false);
+        RatioRow("start", floorPending, floorPending.startMs, floor, floor.startMs, aligned, false);
         std::fflush(stdout);
         for (Config* config : configs) {
             if (config->startMs.empty()) status = 1;
@@ -385,7 +359,7 @@ int main(int argc, char** argv) {
         }
     }
 
-    for (Config* config : {&hostPrimed, &floor}) {
+    for (Config* config : {&hostPrimed, &floor, &floorPending}) {
         if (config->service != nullptr) CloseServiceHandle(config->service);
         RemoveService(manager, config->name);
     }

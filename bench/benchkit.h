@@ -5,11 +5,13 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 constexpr DWORD kWaitMs = 20000;
 
@@ -157,6 +159,43 @@ inline void WaitForProcessEnd(DWORD pid) {
     if (process == nullptr) return;
     WaitForSingleObject(process, kWaitMs);
     CloseHandle(process);
+}
+
+// Medians and quartiles of the timings, and the result rows.
+struct Summary {
+    double median = 0, min = 0, max = 0, q1 = 0, q3 = 0;
+};
+
+inline double Quantile(const std::vector<double>& sorted, double q) {
+    double at = q * static_cast<double>(sorted.size() - 1);
+    size_t low = static_cast<size_t>(at);
+    size_t high = std::min(low + 1, sorted.size() - 1);
+    return sorted[low] + (sorted[high] - sorted[low]) * (at - static_cast<double>(low));
+}
+
+inline Summary Summarise(std::vector<double> values) {
+    Summary summary;
+    if (values.empty()) return summary;
+    std::sort(values.begin(), values.end());
+    summary.median = Quantile(values, 0.5);
+    summary.q1 = Quantile(values, 0.25);
+    summary.q3 = Quantile(values, 0.75);
+    summary.min = values.front();
+    summary.max = values.back();
+    return summary;
+}
+
+inline void Row(const std::string& figure, const std::string& value, const std::string& target,
+                const std::string& verdict) {
+    std::printf("ROW|%s|%s|%s|%s\n", figure.c_str(), value.c_str(), target.c_str(),
+                verdict.c_str());
+}
+
+inline std::string Format(const char* format, double a, double b = 0, double c = 0, double d = 0,
+                          double e = 0) {
+    char text[160];
+    std::snprintf(text, sizeof text, format, a, b, c, d, e);
+    return text;
 }
 
 #endif

@@ -4,10 +4,12 @@
 // as qelnhost.exe, reports RUNNING as soon as that call returns, waits for the
 // child, and ends it on stop or shutdown (STOP_PENDING, TerminateProcess,
 // STOPPED once the wait returns). No priming, no naming from the module path,
-// no START_PENDING report, no tones.
+// no START_PENDING report (unless asked for), no tones.
 //
-//   floorsvc.exe SERVICENAME
+//   floorsvc.exe SERVICENAME [start-pending]
 //
+// With "start-pending" it reports START_PENDING before the launch, as the
+// host must, so that the benchmark shows what that one report costs.
 // The service name comes as the first argument of the registered command line,
 // so several copies need no directory naming scheme.
 #include <windows.h>
@@ -15,6 +17,7 @@
 namespace {
 
 wchar_t g_name[128];
+bool g_startPending = false;
 SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
 SERVICE_STATUS g_status = {};
 HANDLE volatile g_child = nullptr;
@@ -67,6 +70,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     g_status.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
     g_status.dwCheckPoint = 1;
     g_status.dwWaitHint = 15000;
+    if (g_startPending) Report(SERVICE_START_PENDING);
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
@@ -84,6 +88,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
 
 int main(int argc, char** argv) {
     if (argc < 2 || MultiByteToWideChar(CP_ACP, 0, argv[1], -1, g_name, 128) == 0) return 1;
+    g_startPending = argc > 2 && lstrcmpA(argv[2], "start-pending") == 0;
     SERVICE_TABLE_ENTRYW table[] = {{g_name, ServiceMain}, {nullptr, nullptr}};
     StartServiceCtrlDispatcherW(table);
     return 0;

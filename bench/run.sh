@@ -2,7 +2,9 @@
 # The benchmark, run by hand (it is not part of the test command's verdict):
 #   - start and stop times of qelnhost.exe under the real SCM of Wine, with the
 #     UPS area primed and with the first-start priming, against floorsvc.exe,
-#     the least a service host can do, and the ratios host/floor
+#     the least a service host can do, and the ratios host/floor; beside
+#     them the floor once more reporting START_PENDING as the host must
+#     (floor-sp), which shows what that one report costs
 #     (bench/benchdriver.cpp does the timing, 20 repetitions by default);
 #   - the stripped size and the imported DLLs of the product exe (the i686
 #     build) and of the exe that ran;
