@@ -1,7 +1,8 @@
 // What the host relies on from the platform where the simulation stands in
 // for it, checked the same way on the simulation and on Windows (under Wine):
 // key creation's disposition, stored and queried value bytes, the switch
-// comparison, a cut module path and the dispatcher outside the SCM.
+// comparison, a cut module path, the dispatcher outside the SCM, and the heap
+// taking back what is released.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -114,6 +115,17 @@ TEST(ProcessContract, SwitchesModulePathAndDispatcher) {
     };
     const SERVICE_TABLE_ENTRYW table[] = {{name, &Entry::Main}, {nullptr, nullptr}};
     EXPECT_FALSE(StartServiceCtrlDispatcherW(table));
+}
+
+// A released block goes back to the heap (a host supervises for months): 64
+// blocks of 64 MiB in turn fit a 32-bit process only when each is released
+// before the next is asked for.
+TEST(HeapContract, ReleasedBlocksGoBack) {
+    for (int i = 0; i < 64; ++i) {
+        void* block = HeapAllocate(std::size_t{64} << 20);
+        ASSERT_NE(block, nullptr) << "block " << i;
+        HeapRelease(block);
+    }
 }
 
 }  // namespace
