@@ -31,12 +31,9 @@
 
 #include "benchkit.h"
 
-#include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -278,8 +275,9 @@ int main(int argc, char** argv) {
     Config hostFirst{"host-first", true, L"QELNB", root + L"\\hostB\\qelnhost.exe"};
     Config floor{"floor", false, L"QelnBenchFloor", root + L"\\floor\\floorsvc.exe"};
     Config floorPending{"floor-sp", false, L"QelnBenchFloorP", floor.exe};
-    hostPrimed.imagePath = hostPrimed.exe;  // as -install registers it: no quotes, no arguments
-    hostFirst.imagePath = hostFirst.exe;
+    // As -install registers it: quoted, no arguments.
+    hostPrimed.imagePath = L"\"" + hostPrimed.exe + L"\"";
+    hostFirst.imagePath = hostPrimed.imagePath;
     floor.imagePath = L"\"" + floor.exe + L"\" " + floor.name;
     floorPending.imagePath = L"\"" + floor.exe + L"\" " + floorPending.name + L" start-pending";
     Config* configs[] = {&hostPrimed, &hostFirst, &floor, &floorPending};
