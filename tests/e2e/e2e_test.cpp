@@ -55,7 +55,8 @@ std::wstring Saw(const Site& site, const std::wstring& line) {
 void Launch(const Site& site, const std::wstring& line, Hosting* h, std::wstring* seen) {
     ASSERT_TRUE(site.Configure(ChildExe(), line));
     ASSERT_TRUE(site.Start());
-    ASSERT_TRUE(site.WaitFor(SERVICE_RUNNING, seen)) << *seen << Record(site.Status());
+    ASSERT_TRUE(site.WaitFor(SERVICE_RUNNING, seen))
+        << *seen << "; SCM record: " << Record(site.Status());
     const std::wstring report = site.Report();
     ASSERT_NE(L"", report) << "the child did not report";
     const SERVICE_STATUS_PROCESS status = site.Status();
@@ -88,7 +89,7 @@ void ExpectAllGone(const Site& site, const Hosting* h, DWORD childExit) {
 void StopByControl(const Site& site, const Hosting* h, std::wstring* seen) {
     SERVICE_STATUS status = {};
     ASSERT_TRUE(ControlService(ServiceOf(site.name).get(), SERVICE_CONTROL_STOP, &status))
-        << "ControlService error " << GetLastError() << ", " << Record(site.Status());
+        << "ControlService error " << GetLastError() << "; SCM record: " << Record(site.Status());
     EXPECT_TRUE(status.dwCurrentState == SERVICE_STOP_PENDING ||
                 status.dwCurrentState == SERVICE_STOPPED)
         << status.dwCurrentState;
