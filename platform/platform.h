@@ -184,6 +184,9 @@ BOOL CreateProcessW(const WCHAR* application, WCHAR* command_line, void* process
                     const WCHAR* directory, STARTUPINFOW* startup, PROCESS_INFORMATION* info);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL TerminateProcess(HANDLE process, DWORD exit_code);
+// The calling thread's last error: after a failed CreateProcessW, the reason
+// the launch failed (2 for a missing application).
+DWORD GetLastError();
 BOOL GetExitCodeProcess(HANDLE process, DWORD* exit_code);  // tests only
 BOOL CloseHandle(HANDLE handle);
 void Sleep(DWORD milliseconds);

@@ -17,6 +17,8 @@ namespace {
 // Capacities of the three Parameters values, in bytes.
 constexpr DWORD kPathValueBytes = 520;
 constexpr DWORD kParametersValueBytes = 2048;
+// ERROR_FUNCTION_FAILED: the exit code of a launch that failed without an error.
+constexpr DWORD kLaunchFailed = 1627;
 
 // A stop or shutdown has been asked for. Set by the control handler, read by
 // the service thread before and after the launch, so a request that comes
@@ -54,14 +56,21 @@ void ReportRunning() {
 }
 
 // The final report. A stop asked for before the first report has had no
-// STOP_PENDING yet: it gets one first.
-void ReportStopped() {
+// STOP_PENDING yet: it gets one first. `failure` is the error of a launch that
+// failed (0 for a run that ended): the record's exit code carries it, so the
+// SCM, its recovery actions and monitoring see a failure, unless a stop was
+// asked for, in which case the run ends as asked. Returns whether that failure
+// was reported.
+bool ReportStopped(DWORD failure) {
     ReportGuard guard;
-    if (LastReported() == SERVICE_STOPPED) return;
-    if (StopRequested.load() != 0 && LastReported() != SERVICE_STOP_PENDING) {
+    if (LastReported() == SERVICE_STOPPED) return false;
+    const bool stopping = StopRequested.load() != 0;
+    if (stopping && LastReported() != SERVICE_STOP_PENDING) {
         ReportServiceState(SERVICE_STOP_PENDING);
     }
+    if (!stopping) ServiceStatus.dwWin32ExitCode = failure;
     ReportServiceState(SERVICE_STOPPED);
+    return !stopping && failure != 0;
 }
 
 // Reads one string value into `buffer` (capacity `bytes`, plus one spare
@@ -150,7 +159,7 @@ void ServiceMain(DWORD, WCHAR**) {
     if (BeginServiceStatus()) {
         if (StopRequested.load() != 0) {
             // Stopped before the child existed: nothing is launched.
-            ReportStopped();
+            ReportStopped(0);
         } else {
             PROCESS_INFORMATION launched = {};
             if (CreateProcessW(application, parameters, nullptr, nullptr, TRUE, DETACHED_PROCESS,
@@ -161,11 +170,11 @@ void ServiceMain(DWORD, WCHAR**) {
                 if (StopRequested.load() != 0) TerminateProcess(launched.hProcess, 0);
                 ReportRunning();
                 WaitForSingleObject(launched.hProcess, INFINITE);
-                ReportStopped();
+                ReportStopped(0);
             } else {
-                bool stopping = StopRequested.load() != 0;
-                ReportStopped();
-                if (!stopping) Beep(1000, 6000);
+                // Some error, even when the platform names none.
+                DWORD error = GetLastError();
+                if (ReportStopped(error != 0 ? error : kLaunchFailed)) Beep(1000, 6000);
             }
         }
     }

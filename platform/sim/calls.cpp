@@ -254,6 +254,14 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* s) {
     return TRUE;
 }
 
+namespace {
+thread_local DWORD t_last_error = 0;
+}
+
+DWORD GetLastError() {
+    return t_last_error;
+}
+
 BOOL CreateProcessW(const WCHAR* application, WCHAR* command_line, void* process_security,
                     void* thread_security, BOOL inherit_handles, DWORD flags, void* environment,
                     const WCHAR* directory, STARTUPINFOW* startup, PROCESS_INFORMATION* info) {
@@ -270,8 +278,10 @@ BOOL CreateProcessW(const WCHAR* application, WCHAR* command_line, void* process
     {
         Lock lock(g_mutex);
         const std::vector<std::u16string>& known = g_state.executables;
-        ok = !Fail(Op::CreateProcessW) && application != nullptr &&
+        const bool failed = Fail(Op::CreateProcessW);
+        ok = !failed && application != nullptr &&
              std::count(known.begin(), known.end(), Fold(application)) != 0;
+        t_last_error = ok ? t_last_error : failed ? g_state.launch_error : ERROR_FILE_NOT_FOUND;
         Log("CreateProcessW app=" + Text(application) + " cmd=" + Text(command_line) +
             " dir=" + Text(directory) + " inherit=" + to_string(inherit_handles) +
             " flags=" + to_string(flags) + " cb=" + to_string(startup->cb) +

@@ -209,6 +209,11 @@ void AddExecutable(const std::u16string& path) {
     g_state.executables.push_back(Fold(path));
 }
 
+void SetLaunchError(DWORD error) {
+    Lock lock(g_mutex);
+    g_state.launch_error = error;
+}
+
 void ExitChildren(DWORD code) {
     Lock lock(g_mutex);
     for (auto& child : g_state.children) {

@@ -114,7 +114,10 @@ void SetStartedBySCM();
 void SendControl(DWORD control);
 
 // ---- Processes ----
-void AddExecutable(const std::u16string& path);  // CreateProcessW starts only these
+// CreateProcessW starts only these; another fails with ERROR_FILE_NOT_FOUND.
+void AddExecutable(const std::u16string& path);
+// The error of a CreateProcessW made to fail by FailNth (ERROR_ACCESS_DENIED).
+void SetLaunchError(DWORD error);
 void ExitChildren(DWORD code);                   // every live child ends by itself
 int LiveChildren();
 

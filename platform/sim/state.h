@@ -51,6 +51,7 @@ struct State {
     std::map<std::u16string, Service> services;  // by folded name
     std::u16string module_path = u"C:\\qeln\\site1\\qelnhost.exe";
     std::vector<std::u16string> executables;  // folded
+    DWORD launch_error = ERROR_ACCESS_DENIED;  // of a CreateProcessW made to fail
     std::map<DWORD, bool> children;           // pid -> alive
     // The host's own run: the dispatcher and its handler.
     bool started_by_scm = false, running = false;

@@ -75,6 +75,10 @@ BOOL TerminateProcess(HANDLE process, DWORD exit_code) {
     return ::TerminateProcess(Native(process), exit_code);
 }
 
+DWORD GetLastError() {
+    return ::GetLastError();
+}
+
 BOOL GetExitCodeProcess(HANDLE process, DWORD* exit_code) {
     DwordInOut native_code(exit_code);
     BOOL ok = ::GetExitCodeProcess(Native(process), native_code.get());

@@ -75,14 +75,15 @@ void Launch(const Site& site, const std::wstring& line, Hosting* h, std::wstring
 }
 
 // After STOPPED: the child ended with `childExit`, the service process with
-// 0, nothing runs the copy, and the SCM's record is a clean stop.
-void ExpectAllGone(const Site& site, const Hosting* h, DWORD childExit) {
+// 0, nothing runs the copy, and the SCM's record carries `scmExit`: 0 for a
+// run that ended, the launch's error for a launch that failed.
+void ExpectAllGone(const Site& site, const Hosting* h, DWORD childExit, DWORD scmExit = 0) {
     if (h != nullptr) {
         EXPECT_EQ(childExit, ExitCode(h->child)) << "(0xDEADBEEF: it outlived STOPPED)";
         EXPECT_EQ(0u, ExitCode(h->service)) << "(0xDEADBEEF: it outlived STOPPED)";
     }
     EXPECT_FALSE(StillRuns(site.exe));
-    EXPECT_EQ(L"STOPPED exit 0/0 no pid", Record(site.Status()))
+    EXPECT_EQ(L"STOPPED exit " + N(scmExit) + L"/0 no pid", Record(site.Status()))
         << "(the child's exit code leaked?)";
 }
 
@@ -100,9 +101,9 @@ void StopByControl(const Site& site, const Hosting* h, std::wstring* seen) {
 }
 
 // How a run ends: the child ends with `code` while the service runs, the
-// service is stopped, the child exits at once with `code`, or the
-// application does not exist.
-enum class End { Child, Stop, AtOnce, Missing };
+// service is stopped, the child exits at once with `code`, or the launch
+// fails with `code` because the application or the directory does not exist.
+enum class End { Child, Stop, AtOnce, Missing, NoDirectory };
 struct RunRow {
     const char* what;
     End end;
@@ -122,7 +123,10 @@ TEST(ServiceE2E, RunsTheChildAsConfiguredUntilItsRunEnds) {
         {"it exits at once with 0", End::AtOnce, 0, once},
         {"it exits at once with 1", End::AtOnce, 1, once},
         {"it exits at once with 0xC0000005", End::AtOnce, 0xC0000005, once},
-        {"the application does not exist", End::Missing, 0, L"(START_PENDING )?STOPPED "},
+        {"the application does not exist", End::Missing, ERROR_FILE_NOT_FOUND,
+         L"(START_PENDING )?STOPPED "},
+        {"the directory does not exist", End::NoDirectory, ERROR_DIRECTORY,
+         L"(START_PENDING )?STOPPED "},
     };
     Site site(L'S');
     ASSERT_NO_FATAL_FAILURE(Install(site));
@@ -136,7 +140,8 @@ TEST(ServiceE2E, RunsTheChildAsConfiguredUntilItsRunEnds) {
             ASSERT_NO_FATAL_FAILURE(Launch(site, line, &h, &seen));
         } else {
             ASSERT_TRUE(site.Configure(
-                row.end == End::Missing ? site.work + L"\\no.exe" : ChildExe(), line));
+                row.end == End::Missing ? site.work + L"\\no.exe" : ChildExe(), line,
+                row.end == End::NoDirectory ? site.work + L"\\gone" : site.work));
             ASSERT_TRUE(site.Start());
         }
         EXPECT_TRUE(row.end != End::Child || TerminateProcess(h.child.get(), row.code));
@@ -148,7 +153,9 @@ TEST(ServiceE2E, RunsTheChildAsConfiguredUntilItsRunEnds) {
             const std::wstring report = site.Report();
             EXPECT_EQ(Saw(site, line), report.substr(0, report.rfind(L'\n') + 1)) << report;
         }
-        ExpectAllGone(site, waits ? &h : nullptr, row.end == End::Child ? row.code : 0);
+        const bool failed = row.end == End::Missing || row.end == End::NoDirectory;
+        ExpectAllGone(site, waits ? &h : nullptr, row.end == End::Child ? row.code : 0,
+                      failed ? row.code : 0);
         ASSERT_FALSE(HasFailure());
     }
 }

@@ -208,12 +208,15 @@ public:
         return status;
     }
 
-    // Writes the three REG_SZ Parameters values.
-    bool Configure(const std::wstring& application, const std::wstring& parameters) const {
+    // Writes the three REG_SZ Parameters values; the directory is the work
+    // directory unless told.
+    bool Configure(const std::wstring& application, const std::wstring& parameters,
+                   std::wstring directory = L"") const {
+        if (directory.empty()) directory = work;
         const std::wstring key = L"SYSTEM\\CurrentControlSet\\Services\\" + name + L"\\Parameters";
         bool ok = true;
         for (const auto& value :
-             {std::make_pair(L"AppDirectory", work), std::make_pair(L"Application", application),
+             {std::make_pair(L"AppDirectory", directory), std::make_pair(L"Application", application),
               std::make_pair(L"AppParameters", parameters)}) {
             ok =
                 ok && RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), value.first, REG_SZ,

@@ -39,7 +39,8 @@ bool Starts(const std::string& text, const std::string& prefix) {
 }
 
 // The run as a short story, one token per event: "r<state>" a status report
-// (in full when any other field differs from what the host always reports),
+// ("r1!<code>" for STOPPED with an exit code; in full when any other field
+// differs from what the host always reports),
 // "L" a launch ("L!" failed), "T<code>" a termination, "B<hertz>/<ms>" a
 // tone, "S<ms>" a pause. With `console`: the console text, "~" a 1 s pause.
 std::string Story(bool console = false) {
@@ -50,9 +51,11 @@ std::string Story(bool console = false) {
             story += Starts(e, "Console ") ? arg : e == "Sleep 1000" ? "~" : "";
         } else if (Starts(e, "SetServiceStatus")) {
             const std::string state = e.substr(e.find("state=") + 6, 1);
-            story += (e == "SetServiceStatus type=16 state=" + state +
-                                  " accepted=5 exit=0 specific=0 check=1 hint=15000"
-                          ? "r" + state
+            const std::string exit = e.substr(e.find("exit=") + 5, e.find(" specific") - e.find("exit=") - 5);
+            story += (e == "SetServiceStatus type=16 state=" + state + " accepted=5 exit=" + exit +
+                                  " specific=0 check=1 hint=15000" &&
+                              (exit == "0" || state == "1")
+                          ? "r" + state + (exit == "0" ? "" : "!" + exit)
                           : e) +
                      " ";
         } else if (Starts(e, "CreateProcessW")) {
@@ -114,7 +117,7 @@ protected:
         service_.join();
         EXPECT_EQ(exit_code_, 0u);
         const std::string story = Story();
-        EXPECT_EQ(story.find("r1 "), story.rfind("r"));
+        EXPECT_EQ(story.find("r1"), story.rfind("r"));
         const auto events = sim::Events();
         EXPECT_EQ(std::count(events.begin(), events.end(), "Dispatcher returned"), 1);
         EXPECT_EQ(sim::LiveChildren(), 0);
@@ -255,8 +258,9 @@ TEST_F(HostTest, EveryRoadOfTheServiceRun) {
     } cases[] = {
         {"shutdown", 0, Op::Count, {5}, "r2 L r4 r3 T0 r1 S500 "},
         {"interrogate and pause are ignored", 0, Op::Count, {4, 2}, "r2 L r4 r1 S500 "},
-        {"no Parameters key", kNoParameters, Op::Count, {}, "B2000/6000 r2 L! r1 B1000/6000 S500 "},
-        {"application missing", kNoExecutable, Op::Count, {}, "r2 L! r1 B1000/6000 S500 "},
+        {"no Parameters key", kNoParameters, Op::Count, {}, "B2000/6000 r2 L! r1!2 B1000/6000 S500 "},
+        {"application missing", kNoExecutable, Op::Count, {}, "r2 L! r1!2 B1000/6000 S500 "},
+        {"launch denied", 0, Op::CreateProcessW, {}, "r2 L! r1!5 B1000/6000 S500 "},
         {"registration fails", 0, Op::RegisterServiceCtrlHandlerW, {}, "S500 "},
         {"first report fails", 0, Op::SetServiceStatus, {}, "S500 "},
         {"stop before START_PENDING", kStopAfterRegistration, Op::Count, {}, "r2 r3 r1 S500 "},
