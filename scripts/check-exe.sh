@@ -3,7 +3,10 @@
 # for i686-w64-mingw32-, PE32+ x86-64 for x86_64-w64-mingw32-), the file is at
 # most 64 KiB, and it imports only KERNEL32, ADVAPI32 and msvcrt (any case).
 # USER32 would connect the service to a window station; any other DLL would
-# have to ship with it. Prints one PASS or FAIL line; exits non-zero on FAIL.
+# have to ship with it. Its version resource names the company, describes the
+# file, gives the project's version (CMakeLists.txt) as file and product
+# version, and "qelnhost.exe" as original and internal name. Prints one PASS or
+# FAIL line, with the file's SHA-256; exits non-zero on FAIL.
 # Usage: scripts/check-exe.sh EXE OBJDUMP_PREFIX   (e.g. i686-w64-mingw32-)
 set -uo pipefail
 
@@ -47,7 +50,16 @@ for dll in $dlls; do
   esac
 done
 
-facts="$size bytes, importing ${dlls:-nothing}"
+# The version resource, as windres reads it back out of the image.
+version="$(sed -n 's/^project(qelnhost VERSION \([0-9.]*\).*/\1/p' "$(dirname "$0")/../CMakeLists.txt")"
+resource="$("${prefix}windres" -i "$exe" -O rc 2>/dev/null)"
+for field in 'CompanyName|Quellith Group' 'FileDescription|[^"]+' "FileVersion|$version" \
+  "ProductVersion|$version" 'OriginalFilename|qelnhost\.exe' 'InternalName|qelnhost\.exe'; do
+  grep -qE "^ *VALUE \"${field%%|*}\", \"${field#*|}\"\$" <<<"$resource" ||
+    problems+=("no version resource ${field%%|*}")
+done
+
+facts="$size bytes, importing ${dlls:-nothing}, version ${version:-?}, SHA-256 $(sha256sum "$exe" | cut -c1-64)"
 if [ ${#problems[@]} -eq 0 ]; then
   echo "PASS  $exe: $kind image, $facts"
   exit 0

@@ -17,6 +17,9 @@ wine64=/usr/lib/wine/wine64
 wine32=/usr/lib/wine/wine
 wineserver=/usr/lib/wine/wineserver
 export WINEDEBUG=-all
+# Wine stores Windows file names in the locale's encoding: a UTF-8 one,
+# whatever the caller's environment (C.UTF-8 is always there on Debian).
+export LC_ALL=C.UTF-8 LANG=C.UTF-8
 
 service=QELN1
 service_key='HKLM\SYSTEM\CurrentControlSet\Services\QELN1'
@@ -39,6 +42,16 @@ win() { WINEPREFIX="$prefix" timeout 60 "$wine64" "$@" 2>&1 | tr -d '\r\0'; retu
 host() { WINEPREFIX="$prefix" timeout 60 "$loader" "$site\\qelnhost.exe" "$@" 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
 
 state_of() { win sc query "$service" | sed -n 's/^ *STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p'; }
+# Shows `sc query` and checks its WIN32_EXIT_CODE.
+expect_exit_code() {
+  local query code
+  query="$(win sc query "$service")"
+  say "sc query $service:"
+  printf '%s\n' "$query" | shown
+  code="$(sed -n 's/^ *WIN32_EXIT_CODE *: *\([0-9]*\).*/\1/p' <<<"$query")"
+  [ "$code" = "$1" ] || fail "WIN32_EXIT_CODE is '$code', not $1"
+  say "WIN32_EXIT_CODE $1: $2"
+}
 wait_for_state() {
   local wanted="$1" i
   for ((i = 0; i < 100; i++)); do
@@ -119,6 +132,9 @@ say "Wine prefix: ${prefix#"$root"/}"
 # hold no pipe of a later step open.
 WINEPREFIX="$prefix" "$wineserver" -p </dev/null >/dev/null 2>&1
 WINEPREFIX="$prefix" "$wine64" wineboot </dev/null >/dev/null 2>&1 || fail "Wine does not start in $prefix"
+# Wine's SCM keeps a stopped service's record (its exit code) only while some
+# process of the prefix lives: an idle test child stays for the whole demo.
+WINEPREFIX="$prefix" "$loader" "$bin/tests/child/testchild.exe" </dev/null >/dev/null 2>&1 &
 
 # Leftovers of an interrupted earlier run.
 win sc stop "$service" >/dev/null 2>&1
@@ -144,14 +160,14 @@ printf '%s\n' "$reg" | grep -qF "\"$site\\qelnhost.exe\"" || fail "the registere
 
 step "3. Writing the Parameters values, as a deployment does"
 report="$app_dir\\report.txt"
-quit="$app_dir\\quit.txt"
-command_line="testchild.exe /report:$report /wait:$quit"
-for value in "Application|$app_dir\\testchild.exe" "AppDirectory|$app_dir" "AppParameters|$command_line"; do
-  name="${value%%|*}"
-  data="${value#*|}"
-  say "reg add $parameters_key /v $name /t REG_SZ /d \"$data\" /f"
-  win reg add "$parameters_key" /v "$name" /t REG_SZ /d "$data" /f >/dev/null || fail "reg add $name failed"
-done
+command_line="testchild.exe /report:$report"
+set_value() {
+  say "reg add $parameters_key /v $1 /t REG_SZ /d \"$2\" /f"
+  win reg add "$parameters_key" /v "$1" /t REG_SZ /d "$2" /f >/dev/null || fail "reg add $1 failed"
+}
+set_value Application "$app_dir\\testchild.exe"
+set_value AppDirectory "$app_dir"
+set_value AppParameters "$command_line"
 
 step "4. Starting the service: sc start $service"
 win sc start "$service" | shown
@@ -160,12 +176,16 @@ say "sc query $service:"
 win sc query "$service" | shown
 for ((i = 0; i < 100; i++)); do [ -f "$drive_c/demo/app/report.txt" ] && break; sleep 0.2; done
 [ -f "$drive_c/demo/app/report.txt" ] || fail "the hosted application did not start"
-say "the hosted application is running; what it wrote about itself:"
-child_report="$(iconv -f UTF-16LE -t UTF-8 "$drive_c/demo/app/report.txt" | tr -d '\r')"
-printf '%s\n' "$child_report" | grep -E '^(pid|ppid|cwd|cmdline|console)=' | shown
-printf '%s\n' "$child_report" | grep -qxF "cmdline=$command_line" || fail "the child's command line is not AppParameters"
-printf '%s\n' "$child_report" | grep -qxF "cwd=$app_dir" || fail "the child's directory is not AppDirectory"
-printf '%s\n' "$child_report" | grep -qx "console=0" || fail "the child has a console: it was not detached"
+say "the hosted application is running; what it wrote about how it was started:"
+mapfile -t child_report < <(iconv -f UTF-16LE -t UTF-8 "$drive_c/demo/app/report.txt" | tr -d '\r'; echo)
+say "  command line:                          ${child_report[0]}"
+say "  working directory:                     ${child_report[1]}"
+say "  console, stdin, stdout, stderr:        ${child_report[2]}"
+say "  parent's process id, its own:          ${child_report[3]}"
+[ "${child_report[0]}" = "$command_line" ] || fail "the child's command line is not AppParameters"
+[ "${child_report[1]}" = "$app_dir" ] || fail "the child's directory is not AppDirectory"
+[ "${child_report[2]}" = "0 0 0 0" ] || fail "the child has a console or standard handles: it was not detached"
+say "(no console and no standard handles: the application runs detached)"
 say "as a process on this machine:"
 alive="$(child_processes)"
 [ -n "$alive" ] || fail "no hosted process is running"
@@ -174,13 +194,26 @@ printf '%s\n' "$alive" | shown
 step "5. Stopping the service: sc stop $service"
 win sc stop "$service" | shown
 wait_for_state STOPPED || fail "$service did not reach STOPPED"
-say "sc query $service:"
-win sc query "$service" | shown
+expect_exit_code 0 "a stop is a clean end"
 for ((i = 0; i < 50; i++)); do [ -z "$(child_processes)" ] && break; sleep 0.2; done
 [ -z "$(child_processes)" ] || fail "the hosted process is still running"
 say "the hosted process is gone: no testchild.exe runs any more"
 
-step "6. Starting it once more, then removing it while it runs: $site\\qelnhost.exe -remove"
+step "6. When the application ends by itself (here with exit code 7), the service stops with it"
+set_value AppParameters "$command_line /exit:7"
+win sc start "$service" >/dev/null
+wait_for_state STOPPED || fail "$service did not stop after its application ended"
+expect_exit_code 0 "the application's own exit code is its own business"
+
+step "7. When the application cannot be launched, the SCM's record says why"
+set_value Application "$app_dir\\missing.exe"
+win sc start "$service" >/dev/null
+wait_for_state STOPPED || fail "$service did not stop after a failed launch"
+expect_exit_code 2 "ERROR_FILE_NOT_FOUND, the launch's own error; on a PC the 1000 Hz tone follows"
+set_value Application "$app_dir\\testchild.exe"
+set_value AppParameters "$command_line"
+
+step "8. Starting it once more, then removing it while it runs: $site\\qelnhost.exe -remove"
 rm -f "$drive_c/demo/app/report.txt"
 win sc start "$service" >/dev/null
 wait_for_state RUNNING || fail "$service did not start again"

@@ -9,6 +9,7 @@
 #   wine win32  the shipped 32-bit exe: 32-bit contract programs, and every
 #          end-to-end and soak test on the i686 host and child
 #   wine win64  the same sources and tests as 64-bit programs
+#   demo   scripts/demo.sh, the README's first command, on the builds made here
 # Each Wine layer uses its own prefix, build/<preset>/wineprefix; its server is
 # stopped when the script ends, whatever the outcome. The benchmark (CTest
 # label "bench") is not part of the test run: it is run by hand, bench/run.sh.
@@ -22,15 +23,21 @@ test_timeout=300  # seconds, for tests that set no TIMEOUT of their own
 wineserver=/usr/lib/wine/wineserver
 logs="$root/build/test-logs"
 export WINEDEBUG=-all
+# Wine stores Windows file names in the locale's encoding, and the end-to-end
+# work directories have non-ASCII names: a UTF-8 locale whatever the caller's
+# environment (C.UTF-8 is always there on Debian).
+export LC_ALL=C.UTF-8 LANG=C.UTF-8
 
 summary=()
 failed=0
 prefixes=()
 
-pass() { summary+=("PASS  $1"); }
-fail() { summary+=("FAIL  $1"); failed=1; }
-info() { summary+=("NOTE  $1"); }
-section() { printf '\n==== %s\n' "$1"; }
+# Each summary line ends with the time its layer took.
+layer_start=$SECONDS
+took() { echo "$((SECONDS - layer_start)) s"; }
+pass() { summary+=("PASS  $1 ($(took))"); }
+fail() { summary+=("FAIL  $1 ($(took))"); failed=1; }
+section() { printf '\n==== %s\n' "$1"; layer_start=$SECONDS; }
 
 stop_wine() {
   local prefix
@@ -141,6 +148,27 @@ else
   fail "win32 build: ${line#FAIL  }"
 fi
 
+# The same commit built again from a copy of the checkout in another
+# directory: the exe must come out byte for byte the same.
+section "win32 reproducible build"
+repro="$root/build/repro"
+if [ "$win32_built" -ne 1 ]; then
+  fail "win32 reproducible build: not run, the win32 build failed"
+elif ! rm -rf "$repro" || ! mkdir -p "$repro/src" ||
+  ! git ls-files -co --exclude-standard -z | while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
+    xargs -0 cp --parents -t "$repro/src" ||
+  ! quietly "$logs/win32-repro-build.log" bash -c "cd '$repro/src' && cmake --preset win32 -B '$repro/build' && cmake --build '$repro/build' --target qelnhost -j '$jobs'"; then
+  fail "win32 reproducible build: the second build failed (build/test-logs/win32-repro-build.log)"
+else
+  first="$(sha256sum "$exe32" | cut -c1-64)"
+  second="$(sha256sum "$repro/build/qelnhost.exe" | cut -c1-64)"
+  if [ "$first" = "$second" ]; then
+    pass "win32 reproducible build: built again in build/repro/, the same SHA-256 $first"
+  else
+    fail "win32 reproducible build: built again in build/repro/, SHA-256 $second, not $first"
+  fi
+fi
+
 section "win64 build"
 win64_built=0
 if ! configure_and_build win64; then
@@ -190,6 +218,7 @@ else
   if [ "$contract_ok" -eq 1 ] && [ "$e2e_ok" -eq 1 ]; then pass "$text"; else fail "$text"; fi
   # The two many-cycle soak tests on the i686 exe, on their own so that their
   # long runs do not hold up the others.
+  layer_start=$SECONDS
   if run_ctest win32-soak; then
     pass "wine win32: many-cycle soak on $exe32: $ctest_result"
   else
@@ -208,6 +237,16 @@ elif run_ctest win64; then
   pass "wine win64: $exe64 (x86-64) and the x86-64 test child: $ctest_result"
 else
   fail "wine win64: $exe64 (x86-64) and the x86-64 test child: $ctest_result"
+fi
+
+# ---- demo: the README's first command, on the builds above, so that the day
+# it breaks the test command fails too.
+section "demo"
+if bash scripts/demo.sh >"$logs/demo.log" 2>&1; then
+  pass "demo: scripts/demo.sh installed, configured, started, stopped, restarted and removed QELN1 under Wine"
+else
+  tail -n 25 "$logs/demo.log"
+  fail "demo: scripts/demo.sh failed: $(grep -m1 'DEMO FAILED' "$logs/demo.log") (build/test-logs/demo.log)"
 fi
 
 section "summary"
