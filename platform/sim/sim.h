@@ -118,7 +118,7 @@ void SendControl(DWORD control);
 void AddExecutable(const std::u16string& path);
 // The error of a CreateProcessW made to fail by FailNth (ERROR_ACCESS_DENIED).
 void SetLaunchError(DWORD error);
-void ExitChildren(DWORD code);                   // every live child ends by itself
+void ExitChildren(DWORD code);  // every live child ends by itself
 int LiveChildren();
 
 }  // namespace sim

@@ -50,9 +50,9 @@ struct State {
     std::map<std::u16string, Key> keys;          // by folded path
     std::map<std::u16string, Service> services;  // by folded name
     std::u16string module_path = u"C:\\qeln\\site1\\qelnhost.exe";
-    std::vector<std::u16string> executables;  // folded
+    std::vector<std::u16string> executables;   // folded
     DWORD launch_error = ERROR_ACCESS_DENIED;  // of a CreateProcessW made to fail
-    std::map<DWORD, bool> children;           // pid -> alive
+    std::map<DWORD, bool> children;            // pid -> alive
     // The host's own run: the dispatcher and its handler.
     bool started_by_scm = false, running = false;
     std::u16string service_name;

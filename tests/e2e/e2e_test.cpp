@@ -139,9 +139,9 @@ TEST(ServiceE2E, RunsTheChildAsConfiguredUntilItsRunEnds) {
         if (waits) {
             ASSERT_NO_FATAL_FAILURE(Launch(site, line, &h, &seen));
         } else {
-            ASSERT_TRUE(site.Configure(
-                row.end == End::Missing ? site.work + L"\\no.exe" : ChildExe(), line,
-                row.end == End::NoDirectory ? site.work + L"\\gone" : site.work));
+            ASSERT_TRUE(
+                site.Configure(row.end == End::Missing ? site.work + L"\\no.exe" : ChildExe(), line,
+                               row.end == End::NoDirectory ? site.work + L"\\gone" : site.work));
             ASSERT_TRUE(site.Start());
         }
         EXPECT_TRUE(row.end != End::Child || TerminateProcess(h.child.get(), row.code));

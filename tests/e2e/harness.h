@@ -215,9 +215,9 @@ public:
         if (directory.empty()) directory = work;
         const std::wstring key = L"SYSTEM\\CurrentControlSet\\Services\\" + name + L"\\Parameters";
         bool ok = true;
-        for (const auto& value :
-             {std::make_pair(L"AppDirectory", directory), std::make_pair(L"Application", application),
-              std::make_pair(L"AppParameters", parameters)}) {
+        for (const auto& value : {std::make_pair(L"AppDirectory", directory),
+                                  std::make_pair(L"Application", application),
+                                  std::make_pair(L"AppParameters", parameters)}) {
             ok =
                 ok && RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), value.first, REG_SZ,
                                       value.second.c_str(),

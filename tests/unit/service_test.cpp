@@ -51,9 +51,10 @@ std::string Story(bool console = false) {
             story += Starts(e, "Console ") ? arg : e == "Sleep 1000" ? "~" : "";
         } else if (Starts(e, "SetServiceStatus")) {
             const std::string state = e.substr(e.find("state=") + 6, 1);
-            const std::string exit = e.substr(e.find("exit=") + 5, e.find(" specific") - e.find("exit=") - 5);
+            const std::string exit =
+                e.substr(e.find("exit=") + 5, e.find(" specific") - e.find("exit=") - 5);
             story += (e == "SetServiceStatus type=16 state=" + state + " accepted=5 exit=" + exit +
-                                  " specific=0 check=1 hint=15000" &&
+                                      " specific=0 check=1 hint=15000" &&
                               (exit == "0" || state == "1")
                           ? "r" + state + (exit == "0" ? "" : "!" + exit)
                           : e) +
@@ -258,7 +259,11 @@ TEST_F(HostTest, EveryRoadOfTheServiceRun) {
     } cases[] = {
         {"shutdown", 0, Op::Count, {5}, "r2 L r4 r3 T0 r1 S500 "},
         {"interrogate and pause are ignored", 0, Op::Count, {4, 2}, "r2 L r4 r1 S500 "},
-        {"no Parameters key", kNoParameters, Op::Count, {}, "B2000/6000 r2 L! r1!2 B1000/6000 S500 "},
+        {"no Parameters key",
+         kNoParameters,
+         Op::Count,
+         {},
+         "B2000/6000 r2 L! r1!2 B1000/6000 S500 "},
         {"application missing", kNoExecutable, Op::Count, {}, "r2 L! r1!2 B1000/6000 S500 "},
         {"launch denied", 0, Op::CreateProcessW, {}, "r2 L! r1!5 B1000/6000 S500 "},
         {"registration fails", 0, Op::RegisterServiceCtrlHandlerW, {}, "S500 "},
