@@ -1,231 +1,387 @@
-// The simulated platform: one table of state behind one lock, one condition
-// variable notified on every change, and the platform calls over it.
-#include <algorithm>
+// The fake platform: one state table behind one lock, and the platform calls
+// over it.
+#include "platform/sim/sim.h"
+
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <cstdlib>
-#include <map>
-#include <mutex>
-#include <unordered_map>
+#include <thread>
 
-#include "platform/sim/state.h"
-
-// As on Windows; the simulation's own handles are small multiples of 4.
 platform::HKEY const platform::HKEY_LOCAL_MACHINE =
     reinterpret_cast<platform::HKEY>(std::uintptr_t{0x80000002});
 
-namespace sim {
-namespace detail {
+namespace {
 
-State g_state;
-std::mutex g_mutex;
+using namespace platform;
+using sim::g;
+using sim::g_mutex;
+using sim::Service;
+using sim::Value;
+using Lock = std::unique_lock<std::mutex>;
+
 std::condition_variable g_changed;
-std::mutex g_slim_lock;  // every SRWLOCK: the host has one
-// Live heap block -> the Reset generation it was allocated in. Blocks of the
-// host's static tables may outlive a Reset and still be released.
-std::unordered_map<void*, std::uint64_t> g_blocks;
-std::uint64_t g_generation = 0;
+std::mutex g_slim;  // every SRWLOCK: the host has one
+thread_local DWORD t_last_error = 0;
 
-// With the lock held: counts a call of op; true when it is to fail.
-bool Fail(Op op) {
-    Counter& c = g_state.counters[static_cast<int>(op)];
-    ++c.calls;
-    return c.armed != 0 && (c.calls == c.armed || (c.persistent && c.calls > c.armed));
-}
-
-void Log(const std::string& line) {
-    g_state.events.push_back(line);
-    g_changed.notify_all();
-}
-
-std::u16string Fold(const std::u16string& text) {
-    std::u16string out = text;
-    for (char16_t& c : out)
+std::u16string Fold(std::u16string text) {
+    for (char16_t& c : text)
         c = c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 0x20) : c;
+    return text;
+}
+
+std::string U8(const WCHAR* text) {
+    std::string out;
+    for (; text != nullptr && *text != 0; ++text)
+        out += *text < 0x80 ? static_cast<char>(*text) : '?';
     return out;
 }
 
-// Creates every missing key along `path`; true when the last one was new.
-bool CreateKeys(const std::u16string& path) {
-    bool created = false;
-    for (std::size_t end = 0; end != std::u16string::npos;) {
-        end = path.find(u'\\', end + 1);
-        Key& key = g_state.keys[Fold(path.substr(0, end))];
-        created = key.path.empty();
-        if (created) key.path = path.substr(0, end);
-    }
-    return created;
+void Note(const std::string& token) {
+    g.log += token + " ";
+    g_changed.notify_all();
 }
 
-}  // namespace detail
+// Queues a control for the dispatcher's thread and waits (bounded: the
+// caller may hold the lock the handler needs) until it has been handled.
+void Deliver(Lock& lock, DWORD control) {
+    if (!g.serving || g.handler == nullptr || std::this_thread::get_id() == g.dispatcher) return;
+    const int done = g.handled + 1 + static_cast<int>(g.controls.size());
+    g.controls.push_back(control);
+    g_changed.notify_all();
+    g_changed.wait_for(lock, std::chrono::milliseconds(200), [&] { return g.handled >= done; });
+}
 
-using namespace detail;
-using std::to_string;
+// One use of `call`, with the lock held: true when it is to fail.
+bool Use(Lock& lock, const char* call) {
+    const int n = ++g.uses;
+    if (n == g.stop_at || g.stop_call == call) Deliver(lock, g.control);
+    if (g.stop_call == call) g.stop_call.clear();
+    if (n != g.fail_at && g.fail_call != call) return false;
+    g.fail_call.clear();
+    g.failed = call;
+    return true;
+}
 
-// ---- The control API ----
+std::uintptr_t NewHandle(const std::u16string& target) {
+    g.handles[g.next_handle += 4] = target;
+    return g.next_handle;
+}
+
+template <class H>
+const std::u16string* Target(H handle) {
+    auto it = g.handles.find(reinterpret_cast<std::uintptr_t>(handle));
+    return it == g.handles.end() ? nullptr : &it->second;
+}
+
+LONG OpenKey(const char* call, const WCHAR* path, HKEY* out, DWORD* created) {
+    Lock lock(g_mutex);
+    *out = nullptr;
+    const std::u16string key = Fold(path);
+    if (Use(lock, call) || (created != nullptr && g.denied.count(key) != 0))
+        return ERROR_ACCESS_DENIED;
+    if (created != nullptr) {
+        *created = g.keys.count(key) != 0 ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
+        for (std::size_t end = key.find(u'\\'); end != std::u16string::npos;
+             end = key.find(u'\\', end + 1))
+            g.keys[key.substr(0, end)];
+        g.keys[key];
+    }
+    if (g.keys.count(key) == 0) return ERROR_FILE_NOT_FOUND;
+    *out = reinterpret_cast<HKEY>(NewHandle(key));
+    return ERROR_SUCCESS;
+}
+
+Service* ServiceOf(Lock& lock, const char* call, SC_HANDLE handle) {
+    const std::u16string* name = Target(handle);
+    if (Use(lock, call) || name == nullptr || g.services.count(*name) == 0) return nullptr;
+    return &g.services[*name];
+}
+
+}  // namespace
+
+namespace platform {
+
+LONG RegOpenKeyExW(HKEY, const WCHAR* path, DWORD, DWORD, HKEY* out) {
+    return OpenKey("RegOpenKeyExW", path, out, nullptr);
+}
+LONG RegOpenKeyW(HKEY, const WCHAR* path, HKEY* out) {
+    return OpenKey("RegOpenKeyW", path, out, nullptr);
+}
+LONG RegCreateKeyExW(HKEY, const WCHAR* path, DWORD, WCHAR*, DWORD, DWORD, void*, HKEY* out,
+                     DWORD* disposition) {
+    DWORD ignored = 0;
+    return OpenKey("RegCreateKeyExW", path, out, disposition ? disposition : &ignored);
+}
+
+LONG RegQueryValueExW(HKEY key, const WCHAR* name, DWORD*, DWORD* type, BYTE* data, DWORD* size) {
+    Lock lock(g_mutex);
+    const std::u16string* path = Target(key);
+    if (Use(lock, "RegQueryValueExW") || path == nullptr) return ERROR_ACCESS_DENIED;
+    auto& values = g.keys[*path];
+    auto it = values.find(Fold(name));
+    if (it == values.end()) return ERROR_FILE_NOT_FOUND;
+    const std::string& bytes = it->second.bytes;
+    const bool fits = data == nullptr || *size >= bytes.size();
+    if (type != nullptr) *type = it->second.type;
+    if (data != nullptr && fits) bytes.copy(reinterpret_cast<char*>(data), bytes.size());
+    *size = static_cast<DWORD>(bytes.size());
+    return fits ? ERROR_SUCCESS : ERROR_MORE_DATA;
+}
+
+LONG RegSetValueExW(HKEY key, const WCHAR* name, DWORD, DWORD type, const BYTE* data, DWORD size) {
+    Lock lock(g_mutex);
+    const std::u16string* path = Target(key);
+    if (Use(lock, "RegSetValueExW") || path == nullptr) return ERROR_ACCESS_DENIED;
+    g.keys[*path][Fold(name)] = Value{type, std::string(reinterpret_cast<const char*>(data), size)};
+    return ERROR_SUCCESS;
+}
+
+LONG RegDeleteValueW(HKEY key, const WCHAR* name) {
+    Lock lock(g_mutex);
+    const std::u16string* path = Target(key);
+    if (Use(lock, "RegDeleteValueW") || path == nullptr) return ERROR_ACCESS_DENIED;
+    return g.keys[*path].erase(Fold(name)) != 0 ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+}
+
+LONG RegCloseKey(HKEY key) {
+    Lock lock(g_mutex);
+    return g.handles.erase(reinterpret_cast<std::uintptr_t>(key)) ? ERROR_SUCCESS
+                                                                  : ERROR_INVALID_PARAMETER;
+}
+
+SC_HANDLE OpenSCManagerW(const WCHAR*, const WCHAR*, DWORD) {
+    Lock lock(g_mutex);
+    return Use(lock, "OpenSCManagerW") ? nullptr : reinterpret_cast<SC_HANDLE>(NewHandle(u""));
+}
+
+SC_HANDLE CreateServiceW(SC_HANDLE, const WCHAR* name, const WCHAR*, DWORD, DWORD, DWORD, DWORD,
+                         const WCHAR*, const WCHAR*, DWORD*, const WCHAR*, const WCHAR*,
+                         const WCHAR*) {
+    Lock lock(g_mutex);
+    if (Use(lock, "CreateServiceW") || !g.services.emplace(Fold(name), Service{}).second)
+        return nullptr;
+    return reinterpret_cast<SC_HANDLE>(NewHandle(Fold(name)));
+}
+
+SC_HANDLE OpenServiceW(SC_HANDLE, const WCHAR* name, DWORD) {
+    Lock lock(g_mutex);
+    if (Use(lock, "OpenServiceW") || g.services.count(Fold(name)) == 0) return nullptr;
+    return reinterpret_cast<SC_HANDLE>(NewHandle(Fold(name)));
+}
+
+BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) {
+    Lock lock(g_mutex);
+    Service* s = ServiceOf(lock, "ControlService", service);
+    if (s == nullptr || control != SERVICE_CONTROL_STOP || s->state != SERVICE_RUNNING)
+        return FALSE;
+    s->state = SERVICE_STOP_PENDING;
+    *status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, s->state, 0, 0, 0, 0, 0};
+    return TRUE;
+}
+
+BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) {
+    Lock lock(g_mutex);
+    Service* s = ServiceOf(lock, "QueryServiceStatus", service);
+    if (s == nullptr) return FALSE;
+    if (s->state == SERVICE_STOP_PENDING && s->pending-- <= 0) s->state = s->final_state;
+    *status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, s->state, 0, 0, 0, 0, 0};
+    return TRUE;
+}
+
+BOOL DeleteService(SC_HANDLE service) {
+    Lock lock(g_mutex);
+    if (ServiceOf(lock, "DeleteService", service) == nullptr) return FALSE;
+    g.services.erase(*Target(service));
+    return TRUE;
+}
+
+BOOL CloseServiceHandle(SC_HANDLE handle) {
+    Lock lock(g_mutex);
+    return g.handles.erase(reinterpret_cast<std::uintptr_t>(handle)) ? TRUE : FALSE;
+}
+
+// Runs the service entry on a thread of its own and the controls on this
+// one, until the entry returns.
+BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
+    Lock lock(g_mutex);
+    if (Use(lock, "StartServiceCtrlDispatcherW") || !g.by_scm) return FALSE;
+    g.serving = true;
+    g.dispatcher = std::this_thread::get_id();
+    bool ended = false;
+    std::thread service([&] {
+        WCHAR* argv[2] = {table[0].lpServiceName, nullptr};
+        table[0].lpServiceProc(1, argv);
+        Lock done(g_mutex);
+        ended = true;
+        g_changed.notify_all();
+    });
+    for (;;) {
+        g_changed.wait(lock, [&] { return ended || !g.controls.empty(); });
+        if (g.controls.empty()) break;
+        const DWORD control = g.controls.front();
+        g.controls.pop_front();
+        LPHANDLER_FUNCTION handler = g.handler;
+        Note("C" + std::to_string(control));
+        lock.unlock();
+        if (handler != nullptr) handler(control);
+        lock.lock();
+        ++g.handled;
+        g_changed.notify_all();
+    }
+    lock.unlock();
+    service.join();
+    lock.lock();
+    g.serving = false;
+    g.handler = nullptr;
+    return TRUE;
+}
+
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerW(const WCHAR*, LPHANDLER_FUNCTION handler) {
+    Lock lock(g_mutex);
+    g.handler = handler;  // a control at this use reaches it
+    if (Use(lock, "RegisterServiceCtrlHandlerW") || !g.serving) return nullptr;
+    return reinterpret_cast<SERVICE_STATUS_HANDLE>(&g);
+}
+
+BOOL SetServiceStatus(SERVICE_STATUS_HANDLE, SERVICE_STATUS* s) {
+    Lock lock(g_mutex);
+    const bool failed = Use(lock, "SetServiceStatus");
+    const bool usual = s->dwServiceType == SERVICE_WIN32_OWN_PROCESS &&
+                       s->dwControlsAccepted == 5 && s->dwServiceSpecificExitCode == 0 &&
+                       s->dwCheckPoint == 1 && s->dwWaitHint == 15000;
+    Note("r" + std::to_string(s->dwCurrentState) +
+         (s->dwWin32ExitCode ? "!" + std::to_string(s->dwWin32ExitCode) : "") + (usual ? "" : "?") +
+         (failed ? "x" : ""));
+    return failed ? FALSE : TRUE;
+}
+
+void InitializeSRWLock(SRWLOCK* lock) {
+    lock->Ptr = nullptr;
+}
+void AcquireSRWLockExclusive(SRWLOCK*) {
+    g_slim.lock();
+}
+void ReleaseSRWLockExclusive(SRWLOCK*) {
+    g_slim.unlock();
+}
+
+DWORD GetModuleFileNameW(void*, WCHAR* buffer, DWORD capacity) {
+    Lock lock(g_mutex);
+    if (Use(lock, "GetModuleFileNameW") || capacity == 0) return 0;
+    // As on current Windows: a path that does not fit comes back cut to
+    // capacity - 1 characters and a terminator, with the capacity as result.
+    buffer[g.module.copy(buffer, capacity - 1)] = 0;
+    return g.module.size() < capacity ? static_cast<DWORD>(g.module.size()) : capacity;
+}
+
+BOOL CreateProcessW(const WCHAR* application, WCHAR* command_line, void* process_security,
+                    void* thread_security, BOOL inherit, DWORD flags, void* environment,
+                    const WCHAR* directory, STARTUPINFOW* s, PROCESS_INFORMATION* info) {
+    Lock lock(g_mutex);
+    const bool rest =
+        (s->dwX | s->dwY | s->dwXSize | s->dwYSize | s->dwXCountChars | s->dwYCountChars |
+         s->dwFillAttribute | s->dwFlags | s->wShowWindow | s->cbReserved2) != 0 ||
+        s->lpReserved || s->lpDesktop || s->lpTitle || s->lpReserved2 || s->hStdInput ||
+        s->hStdOutput || s->hStdError || process_security || thread_security || environment;
+    g.launch = U8(application) + "|" + U8(command_line) + "|" + U8(directory) + "|" +
+               std::to_string(inherit) + " " + std::to_string(flags) + " " + std::to_string(s->cb) +
+               (rest ? " rest" : "");
+    const bool failed = Use(lock, "CreateProcessW");
+    const bool known = g.executables.count(Fold(application)) != 0;
+    Note(failed || !known ? "L!" : "L");
+    if (failed || !known) {
+        t_last_error = failed ? g.error : ERROR_FILE_NOT_FOUND;
+        return FALSE;
+    }
+    const std::uintptr_t pid = 1000 + g.children.size();
+    g.children[pid] = g.children_wait;
+    *info = PROCESS_INFORMATION{reinterpret_cast<HANDLE>(pid), nullptr, DWORD(pid), 0};
+    return TRUE;
+}
+
+DWORD GetLastError() {
+    return t_last_error;
+}
+
+DWORD WaitForSingleObject(HANDLE process, DWORD) {
+    Lock lock(g_mutex);
+    ++g.waiting;
+    g_changed.wait(lock, [&] { return !g.children[reinterpret_cast<std::uintptr_t>(process)]; });
+    --g.waiting;
+    return WAIT_OBJECT_0;
+}
+
+BOOL TerminateProcess(HANDLE process, DWORD code) {
+    Lock lock(g_mutex);
+    bool& alive = g.children[reinterpret_cast<std::uintptr_t>(process)];
+    Note("T" + std::to_string(code) + (alive ? "" : "x"));
+    const BOOL ok = alive ? TRUE : FALSE;
+    alive = false;
+    return ok;
+}
+
+BOOL CloseHandle(HANDLE) {
+    return TRUE;
+}
+void Sleep(DWORD ms) {
+    Lock lock(g_mutex);
+    Note("S" + std::to_string(ms));
+    if (ms == 1000) g.console += "~";
+}
+BOOL Beep(DWORD frequency, DWORD ms) {
+    Lock lock(g_mutex);
+    Note("B" + std::to_string(frequency) + "/" + std::to_string(ms));
+    return TRUE;
+}
+void ExitProcess(DWORD) {}
+int _stricmp(const char* a, const char* b) {
+    auto low = [](const char* c) { return *c >= 'A' && *c <= 'Z' ? *c + 32 : *c & 0xFF; };
+    for (; low(a) == low(b) && *a != 0; ++a, ++b) {
+    }
+    return low(a) - low(b);
+}
+void ConsoleWrite(const WCHAR* text) {
+    Lock lock(g_mutex);
+    g.console += U8(text);
+}
+
+void* HeapAllocate(std::size_t bytes) {
+    Lock lock(g_mutex);
+    void* block = Use(lock, "HeapAllocate") ? nullptr : std::malloc(bytes ? bytes : 1);
+    if (block != nullptr) g.blocks.insert(block);
+    return block;
+}
+void HeapRelease(void* block) {
+    Lock lock(g_mutex);
+    if (block != nullptr && g.blocks.erase(block) == 0) std::abort();  // not of this heap
+    std::free(block);
+}
+
+}  // namespace platform
+
+namespace sim {
+
+State g;
+std::mutex g_mutex;
 
 void Reset() {
     Lock lock(g_mutex);
-    // Let a dispatcher run end: its child ends, so the service thread's wait
-    // returns and it reports STOPPED.
-    for (auto& child : g_state.children)
-        child.second = false;
-    g_changed.notify_all();
-    if (!g_changed.wait_for(lock, std::chrono::seconds(10), [] { return !g_state.running; })) {
-        (void)std::fprintf(stderr, "sim::Reset: a dispatcher run did not end within 10 s\n");
-        std::abort();
-    }
-    g_state = State();
-    ++g_generation;
+    g = State();
 }
-
-std::string U8(const std::u16string& text) {
-    std::string out;
-    for (char16_t c : text) {
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-            continue;
-        }
-        if (c >= 0x800) out += static_cast<char>(0xE0 | c >> 12);
-        out += static_cast<char>(c >= 0x800 ? 0x80 | (c >> 6 & 0x3F) : 0xC0 | c >> 6);
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-    return out;
-}
-
-std::vector<std::string> Events() {
+bool WaitFor(const std::string& token) {
     Lock lock(g_mutex);
-    return g_state.events;
+    return g_changed.wait_for(lock, std::chrono::seconds(5),
+                              [&] { return g.log.find(token) != std::string::npos; });
 }
-
-bool WaitForEvent(const std::string& prefix, int count) {
-    Lock lock(g_mutex);
-    return g_changed.wait_for(lock, std::chrono::seconds(5), [&] {
-        int n = 0;
-        for (const std::string& e : g_state.events)
-            n += e.rfind(prefix, 0) == 0 ? 1 : 0;
-        return n >= count;
-    });
-}
-
-void FailNth(Op op, int n, bool persistent) {
-    Lock lock(g_mutex);
-    if (op == Op::Count) return;
-    Counter& c = g_state.counters[static_cast<int>(op)];
-    c.armed = n > 0 ? c.calls + n : 0;
-    c.persistent = persistent;
-}
-
-int CallCount(Op op) {
-    Lock lock(g_mutex);
-    return g_state.counters[static_cast<int>(op)].calls;
-}
-
-bool FailurePending(Op op) {
-    Lock lock(g_mutex);
-    const Counter& c = g_state.counters[static_cast<int>(op)];
-    return c.armed > c.calls;
-}
-
-void OnCall(Op op, bool after, void (*fn)(void*), void* context) {
-    Lock lock(g_mutex);
-    g_state.hooks[after ? 1 : 0][static_cast<int>(op)] = Hook{fn, context};
-}
-
-std::size_t LiveAllocations() {
-    Lock lock(g_mutex);
-    return static_cast<std::size_t>(std::count_if(
-        g_blocks.begin(), g_blocks.end(), [](const auto& b) { return b.second == g_generation; }));
-}
-
-std::size_t OpenHandles() {
-    Lock lock(g_mutex);
-    return g_state.handles.size();
-}
-
-void SetModulePath(const std::u16string& path) {
-    Lock lock(g_mutex);
-    g_state.module_path = path;
-}
-
-void RegSetRaw(const std::u16string& path, const std::u16string& name, DWORD type,
-               const std::vector<std::uint8_t>& bytes) {
-    Lock lock(g_mutex);
-    CreateKeys(path);
-    g_state.keys[Fold(path)].values[Fold(name)] = Value{name, type, bytes};
-}
-
-std::string RegSnapshot(const std::u16string& path) {
-    Lock lock(g_mutex);
-    const std::u16string folded = Fold(path);
-    std::string out;
-    for (const auto& k : g_state.keys) {
-        if (k.first != folded && k.first.compare(0, folded.size() + 1, folded + u"\\") != 0)
-            continue;
-        out += "KEY " + U8(k.second.path) + "\n";
-        for (const auto& v : k.second.values) {
-            out += "VAL " + U8(k.second.path) + " | " + U8(v.second.name) + " | " +
-                   to_string(v.second.type) + " |";
-            for (std::uint8_t b : v.second.bytes) {
-                char cell[4];
-                (void)std::snprintf(cell, sizeof cell, " %02x", b);
-                out += cell;
-            }
-            out += "\n";
-        }
-    }
-    return out;
-}
-
-bool ServiceExists(const std::u16string& name) {
-    Lock lock(g_mutex);
-    return g_state.services.count(Fold(name)) != 0;
-}
-
-void SetRunning(const std::u16string& name, int pending_queries, DWORD final_state) {
-    Lock lock(g_mutex);
-    g_state.services.at(Fold(name)) = Service{SERVICE_RUNNING, pending_queries, final_state};
-}
-
-void SetStartedBySCM() {
-    Lock lock(g_mutex);
-    g_state.started_by_scm = true;
-}
-
 void SendControl(DWORD control) {
     Lock lock(g_mutex);
-    LPHANDLER_FUNCTION handler = g_state.handler;
-    if (handler == nullptr) return;
-    Log("Control " + to_string(control));
-    lock.unlock();
-    handler(control);
-    lock.lock();
-    Log("Control " + to_string(control) + " done");
+    Deliver(lock, control);
 }
-
-void AddExecutable(const std::u16string& path) {
+void ExitChildren() {
     Lock lock(g_mutex);
-    g_state.executables.push_back(Fold(path));
-}
-
-void SetLaunchError(DWORD error) {
-    Lock lock(g_mutex);
-    g_state.launch_error = error;
-}
-
-void ExitChildren(DWORD code) {
-    Lock lock(g_mutex);
-    for (auto& child : g_state.children) {
-        if (child.second) Log("ChildExited code=" + to_string(code));
+    for (auto& child : g.children)
         child.second = false;
-    }
-}
-
-int LiveChildren() {
-    Lock lock(g_mutex);
-    return static_cast<int>(std::count_if(g_state.children.begin(), g_state.children.end(),
-                                          [](const auto& c) { return c.second; }));
+    g_changed.notify_all();
 }
 
 }  // namespace sim
