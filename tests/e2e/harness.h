@@ -9,7 +9,6 @@
 #include <windows.h>
 
 #include <gtest/gtest.h>
-#include <tlhelp32.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +23,10 @@ constexpr const wchar_t* kRoot = L"C:\\qelntest";
 // Where copies are placed: a directory with a blank, so that a service path
 // left unquoted would lead the SCM to the decoy C:\qelntest\with.exe.
 constexpr const wchar_t* kSites = L"C:\\qelntest\\with blank";
+
+inline std::wstring N(DWORD value) {
+    return std::to_wstring(value);
+}
 
 // The built programs, or those QELN_E2E_HOST / QELN_E2E_CHILD name (Linux
 // paths, which Wine shows under Z:), so these drivers can run the 32-bit ones.
@@ -46,10 +49,10 @@ inline bool Like(const std::wstring& text, const std::wstring& pattern) {
     return std::regex_match(text, std::wregex(pattern));
 }
 
-// A program run console-less: exit code and its output with "\n" line ends.
+// A program run console-less: exit code (0xDEAD when it did not end within
+// the wait) and its ASCII output with "\n" line ends.
 struct RunResult {
-    bool finished = false;
-    DWORD exitCode = 0;
+    DWORD exitCode = 0xDEAD;
     std::wstring output;
 };
 inline RunResult RunProgram(const std::wstring& exe, const std::wstring& arguments) {
@@ -64,21 +67,21 @@ inline RunResult RunProgram(const std::wstring& exe, const std::wstring& argumen
     startup.hStdOutput = startup.hStdError = writeEnd;
     PROCESS_INFORMATION process = {};
     std::wstring line = L"\"" + exe + L"\" " + arguments;
-    std::wstring directory = exe.substr(0, exe.rfind(L'\\'));
-    BOOL started = CreateProcessW(exe.c_str(), &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                                  nullptr, directory.c_str(), &startup, &process);
+    BOOL started =
+        CreateProcessW(exe.c_str(), &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                       exe.substr(0, exe.rfind(L'\\')).c_str(), &startup, &process);
     CloseHandle(writeEnd);
     char chunk[4096];
     DWORD got = 0;
     while (started && ReadFile(readEnd, chunk, sizeof chunk, &got, nullptr) && got > 0) {
         for (DWORD i = 0; i < got; ++i)
-            if (chunk[i] != '\r') result.output += static_cast<wchar_t>(chunk[i]);  // ASCII
+            if (chunk[i] != '\r') result.output += static_cast<wchar_t>(chunk[i]);
     }
     CloseHandle(readEnd);
     if (!started) return result;
-    result.finished = WaitForSingleObject(process.hProcess, kWaitMs) == WAIT_OBJECT_0;
-    if (!result.finished) TerminateProcess(process.hProcess, 0xDEAD);
-    GetExitCodeProcess(process.hProcess, &result.exitCode);
+    if (WaitForSingleObject(process.hProcess, kWaitMs) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process.hProcess, &result.exitCode);
+    TerminateProcess(process.hProcess, 0xDEAD);  // fails when it has ended
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return result;
@@ -102,30 +105,6 @@ inline DWORD ExitCode(const Process& process) {
     if (process && WaitForSingleObject(process.get(), kWaitMs) == WAIT_OBJECT_0)
         GetExitCodeProcess(process.get(), &code);
     return code;
-}
-
-// Whether a live process runs `exe` (full path, any case) after a bounded wait.
-inline bool StillRuns(const std::wstring& exe) {
-    bool found = true;
-    for (int i = 0; i < 400 && found; ++i, Sleep(found ? 50 : 0)) {
-        found = false;
-        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-        PROCESSENTRY32W entry;
-        entry.dwSize = sizeof entry;
-        for (BOOL more = Process32FirstW(snapshot, &entry); more;
-             more = Process32NextW(snapshot, &entry)) {
-            HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
-                                         entry.th32ProcessID);
-            wchar_t image[MAX_PATH * 2] = {};
-            DWORD length = MAX_PATH * 2;
-            found = found || (process && QueryFullProcessImageNameW(process, 0, image, &length) &&
-                              WaitForSingleObject(process, 0) == WAIT_TIMEOUT &&
-                              lstrcmpiW(image, exe.c_str()) == 0);
-            if (process) CloseHandle(process);
-        }
-        CloseHandle(snapshot);
-    }
-    return found;
 }
 
 // The service `name` opened with all access; null when it does not exist.
@@ -160,43 +139,39 @@ public:
         : dir(std::wstring(kSites) + L"\\site" + c),
           exe(dir + L"\\qelnhost.exe"),
           name(std::wstring(L"QELN") + c),
+          key(L"SYSTEM\\CurrentControlSet\\Services\\" + name),
           work(dir + L"\\w\u00f6rk dir") {
         Remove();
-        CreateDirectoryW(kRoot, nullptr);
         CreateDirectoryW(kSites, nullptr);
         ready = CreateDirectoryW(dir.c_str(), nullptr) && CreateDirectoryW(work.c_str(), nullptr) &&
                 CopyFileW(HostExe().c_str(), exe.c_str(), FALSE);
     }
-
     Site(const Site&) = delete;
     Site& operator=(const Site&) = delete;
     ~Site() { Remove(); }
 
-    const std::wstring dir, exe, name, work;
+    const std::wstring dir, exe, name, key, work;
     bool ready = false;
 
     RunResult Run(const std::wstring& arguments) const { return RunProgram(exe, arguments); }
     bool Exists() const { return ServiceOf(name) != nullptr; }
-    // Stops and deletes the service (bounded: one that does not stop is deleted
-    // all the same), then what is left of its key, and the files.
+    // Stops and deletes the service (one that does not stop is deleted all
+    // the same), then what is left of its key, and the files.
     void Remove() const {
+        SERVICE_STATUS status;
         if (Service service = ServiceOf(name)) {
-            SERVICE_STATUS status;
-            if (ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) {
-                for (int i = 0; i < 400 && QueryServiceStatus(service.get(), &status) &&
-                                status.dwCurrentState != SERVICE_STOPPED;
-                     ++i)
-                    Sleep(50);
-            }
+            ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+            for (int i = 0; i < 400 && QueryServiceStatus(service.get(), &status) &&
+                            status.dwCurrentState != SERVICE_STOPPED;
+                 ++i)
+                Sleep(50);
             DeleteService(service.get());
         }
         for (int i = 0; i < 400 && Exists(); ++i)
             Sleep(50);
-        RegDeleteTreeW(HKEY_LOCAL_MACHINE,
-                       (L"SYSTEM\\CurrentControlSet\\Services\\" + name).c_str());
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
         Sleep(100);  // an ended child lets go of its directory
         DeleteTree(dir);
-        RemoveDirectoryW(kSites);
     }
 
     // dwCurrentState 0 when the query fails.
@@ -208,21 +183,28 @@ public:
         return status;
     }
 
-    // Writes the three REG_SZ Parameters values; the directory is the work
-    // directory unless told.
+    // Writes the three REG_SZ Parameters values (the directory is the work
+    // directory unless told), AppParameters without its terminator unless
+    // `terminated`: from a buffer whose next character is not one, so that
+    // the registry does not add it.
     bool Configure(const std::wstring& application, const std::wstring& parameters,
-                   std::wstring directory = L"") const {
-        if (directory.empty()) directory = work;
+                   std::wstring directory = L"", bool terminated = true) const {
         const std::wstring key = L"SYSTEM\\CurrentControlSet\\Services\\" + name + L"\\Parameters";
+        const std::wstring bare = parameters + L"x";
+        directory = directory.empty() ? work : directory;
+        const struct {
+            const wchar_t* name;
+            const std::wstring& text;
+            std::size_t characters;
+        } values[] = {
+            {L"AppDirectory", directory, directory.size() + 1},
+            {L"Application", application, application.size() + 1},
+            {L"AppParameters", terminated ? parameters : bare, parameters.size() + terminated}};
         bool ok = true;
-        for (const auto& value : {std::make_pair(L"AppDirectory", directory),
-                                  std::make_pair(L"Application", application),
-                                  std::make_pair(L"AppParameters", parameters)}) {
-            ok =
-                ok && RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), value.first, REG_SZ,
-                                      value.second.c_str(),
-                                      (value.second.size() + 1) * sizeof(wchar_t)) == ERROR_SUCCESS;
-        }
+        for (const auto& v : values)
+            ok = ok &&
+                 !RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), v.name, REG_SZ, v.text.c_str(),
+                                  static_cast<DWORD>(v.characters * sizeof(wchar_t)));
         return ok;
     }
 
