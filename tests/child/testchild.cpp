@@ -20,14 +20,10 @@
 
 namespace {
 
-std::wstring Number(ULONG_PTR value) {
-    return std::to_wstring(static_cast<unsigned long long>(value));
-}
-
 bool Report(const std::wstring& path) {
     DWORD parent = 0, ids[4];
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32W entry;
+    PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32FirstW(snapshot, &entry); more;
          more = Process32NextW(snapshot, &entry))
@@ -38,16 +34,17 @@ bool Report(const std::wstring& path) {
     if (console != INVALID_HANDLE_VALUE) CloseHandle(console);
     wchar_t cwd[4096] = {};
     GetCurrentDirectoryW(4096, cwd);
-    bool attached = GetConsoleProcessList(ids, 4) != 0 || console != INVALID_HANDLE_VALUE;
+    const bool attached = GetConsoleProcessList(ids, 4) != 0 || console != INVALID_HANDLE_VALUE;
     std::wstring text =
         std::wstring(GetCommandLineW()) + L"\n" + cwd + (attached ? L"\n1" : L"\n0");
     for (DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE})
-        text += L" " + Number(reinterpret_cast<ULONG_PTR>(GetStdHandle(which)));
-    text += L"\n" + Number(parent) + L" " + Number(GetCurrentProcessId());
-    std::wstring aside = path + L".part";
+        text += L" " + std::to_wstring(reinterpret_cast<ULONG_PTR>(GetStdHandle(which)));
+    text += L"\n" + std::to_wstring(parent) + L" " + std::to_wstring(GetCurrentProcessId());
+    const std::wstring aside = path + L".part";
     HANDLE file = CreateFileW(aside.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    DWORD bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t)), written = 0;
-    bool ok = WriteFile(file, text.data(), bytes, &written, nullptr) && written == bytes;
+    const DWORD bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    DWORD written = 0;
+    const bool ok = WriteFile(file, text.data(), bytes, &written, nullptr) && written == bytes;
     CloseHandle(file);
     return ok && MoveFileExW(aside.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
 }
@@ -57,13 +54,11 @@ bool Report(const std::wstring& path) {
 int main() {
     int argc = 0;
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    for (int i = 1; i < argc; ++i) {
+    for (int i = 1; i < argc; ++i)
         if (_wcsnicmp(argv[i], L"/report:", 8) == 0 && !Report(argv[i] + 8)) return 0x7E50;
-    }
-    for (int i = 1; i < argc; ++i) {
+    for (int i = 1; i < argc; ++i)
         if (_wcsnicmp(argv[i], L"/exit:", 6) == 0)
             return static_cast<int>(wcstoul(argv[i] + 6, nullptr, 10));
-    }
     Sleep(300000);
     return 0x7E57;
 }

@@ -9,7 +9,6 @@
 #include <windows.h>
 
 #include <gtest/gtest.h>
-#include <tlhelp32.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -20,68 +19,32 @@
 namespace e2e {
 
 constexpr DWORD kWaitMs = 20000;
-constexpr const wchar_t* kRoot = L"C:\\qelntest";
-// Where copies are placed: a directory with a blank, so that a service path
-// left unquoted would lead the SCM to the decoy C:\qelntest\with.exe.
-constexpr const wchar_t* kSites = L"C:\\qelntest\\with blank";
+// Copies go under a directory with a blank: a service path left unquoted
+// would lead the SCM to the decoy C:\qelntest\with.exe.
+const std::wstring kRoot = L"C:\\qelntest", kSites = kRoot + L"\\with blank";
 
-// The built programs, or those QELN_E2E_HOST / QELN_E2E_CHILD name (Linux
-// paths, which Wine shows under Z:), so these drivers can run the 32-bit ones.
-inline std::wstring BuildProgram(const char* variable, const char* builtIn) {
-    const char* named = std::getenv(variable);
-    std::wstring path = L"Z:";
-    for (const char* c = named != nullptr && *named != '\0' ? named : builtIn; *c != '\0'; ++c)
-        path += (*c == '/') ? L'\\' : static_cast<wchar_t>(*c);
-    return path;
+inline std::wstring N(DWORD value) {
+    return std::to_wstring(value);
 }
-inline std::wstring HostExe() {
-    return BuildProgram("QELN_E2E_HOST", QELN_HOST_EXE);
-}
-inline std::wstring ChildExe() {
-    return BuildProgram("QELN_E2E_CHILD", QELN_CHILD_EXE);
-}
-
 // Whether the regular expression `pattern` matches the whole `text`.
 inline bool Like(const std::wstring& text, const std::wstring& pattern) {
     return std::regex_match(text, std::wregex(pattern));
 }
 
-// A program run console-less: exit code and its output with "\n" line ends.
-struct RunResult {
-    bool finished = false;
-    DWORD exitCode = 0;
-    std::wstring output;
-};
-inline RunResult RunProgram(const std::wstring& exe, const std::wstring& arguments) {
-    RunResult result;
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    CreatePipe(&readEnd, &writeEnd, &inherit, 0);
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = startup.hStdError = writeEnd;
-    PROCESS_INFORMATION process = {};
-    std::wstring line = L"\"" + exe + L"\" " + arguments;
-    std::wstring directory = exe.substr(0, exe.rfind(L'\\'));
-    BOOL started = CreateProcessW(exe.c_str(), &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                                  nullptr, directory.c_str(), &startup, &process);
-    CloseHandle(writeEnd);
-    char chunk[4096];
-    DWORD got = 0;
-    while (started && ReadFile(readEnd, chunk, sizeof chunk, &got, nullptr) && got > 0) {
-        for (DWORD i = 0; i < got; ++i)
-            if (chunk[i] != '\r') result.output += static_cast<wchar_t>(chunk[i]);  // ASCII
-    }
-    CloseHandle(readEnd);
-    if (!started) return result;
-    result.finished = WaitForSingleObject(process.hProcess, kWaitMs) == WAIT_OBJECT_0;
-    if (!result.finished) TerminateProcess(process.hProcess, 0xDEAD);
-    GetExitCodeProcess(process.hProcess, &result.exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return result;
+// The built program, or the one `variable` names (a Linux path, which Wine
+// shows under Z:), so these drivers can run the 32-bit host and child.
+inline std::wstring Program(const char* variable, const char* built) {
+    const char* named = std::getenv(variable);
+    std::wstring path = L"Z:";
+    for (const char* c = named && *named ? named : built; *c; ++c)
+        path += *c == '/' ? L'\\' : static_cast<wchar_t>(*c);
+    return path;
+}
+inline std::wstring HostExe() {
+    return Program("QELN_E2E_HOST", QELN_HOST_EXE);
+}
+inline std::wstring ChildExe() {
+    return Program("QELN_E2E_CHILD", QELN_CHILD_EXE);
 }
 
 // A process held open to see how it ends; ended when let go while it runs.
@@ -104,28 +67,40 @@ inline DWORD ExitCode(const Process& process) {
     return code;
 }
 
-// Whether a live process runs `exe` (full path, any case) after a bounded wait.
-inline bool StillRuns(const std::wstring& exe) {
-    bool found = true;
-    for (int i = 0; i < 400 && found; ++i, Sleep(found ? 50 : 0)) {
-        found = false;
-        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-        PROCESSENTRY32W entry;
-        entry.dwSize = sizeof entry;
-        for (BOOL more = Process32FirstW(snapshot, &entry); more;
-             more = Process32NextW(snapshot, &entry)) {
-            HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
-                                         entry.th32ProcessID);
-            wchar_t image[MAX_PATH * 2] = {};
-            DWORD length = MAX_PATH * 2;
-            found = found || (process && QueryFullProcessImageNameW(process, 0, image, &length) &&
-                              WaitForSingleObject(process, 0) == WAIT_TIMEOUT &&
-                              lstrcmpiW(image, exe.c_str()) == 0);
-            if (process) CloseHandle(process);
-        }
-        CloseHandle(snapshot);
-    }
-    return found;
+// A program run console-less: its exit code (0xDEADBEEF when it did not end
+// within the wait) and ASCII output with "\n" line ends.
+struct RunResult {
+    DWORD exitCode;
+    std::wstring output;
+};
+inline RunResult RunProgram(const std::wstring& exe, const std::wstring& arguments) {
+    RunResult result = {0xDEADBEEF, L""};
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    CreatePipe(&readEnd, &writeEnd, &inherit, 0);
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = startup.hStdError = writeEnd;
+    PROCESS_INFORMATION info = {};
+    std::wstring line = L"\"" + exe + L"\" " + arguments;
+    const bool started =
+        CreateProcessW(exe.c_str(), &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                       exe.substr(0, exe.rfind(L'\\')).c_str(), &startup, &info);
+    CloseHandle(writeEnd);
+    char chunk[4096];
+    for (DWORD got = 0; started && ReadFile(readEnd, chunk, sizeof chunk, &got, nullptr) && got;)
+        for (DWORD i = 0; i < got; ++i)
+            if (chunk[i] != '\r') result.output += static_cast<wchar_t>(chunk[i]);
+    CloseHandle(readEnd);
+    if (!started) return result;
+    CloseHandle(info.hThread);
+    result.exitCode = ExitCode(Process(info.hProcess));
+    return result;
+}
+inline void DeleteTree(const std::wstring& path) {
+    RunProgram(L"C:\\windows\\system32\\cmd.exe", L"/c rd /s /q \"" + path + L"\"");
 }
 
 // The service `name` opened with all access; null when it does not exist.
@@ -143,12 +118,8 @@ inline void Note(DWORD state, std::wstring* seen) {
     const wchar_t* const names[] = {L"? ", L"STOPPED ", L"START_PENDING ", L"STOP_PENDING ",
                                     L"RUNNING "};
     const std::wstring name = names[state <= 4 ? state : 0];
-    if (seen->size() < name.size() || seen->substr(seen->size() - name.size()) != name)
+    if (seen->size() < name.size() || seen->compare(seen->size() - name.size(), name.size(), name))
         *seen += name;
-}
-
-inline void DeleteTree(const std::wstring& path) {
-    RunProgram(L"C:\\windows\\system32\\cmd.exe", L"/c rd /s /q \"" + path + L"\"");
 }
 
 // One copy of the host in kSites\site<c>, service QELN<c>, with the work
@@ -157,48 +128,41 @@ inline void DeleteTree(const std::wstring& path) {
 class Site {
 public:
     explicit Site(wchar_t c)
-        : dir(std::wstring(kSites) + L"\\site" + c),
+        : dir(kSites + L"\\site" + c),
           exe(dir + L"\\qelnhost.exe"),
           name(std::wstring(L"QELN") + c),
+          key(L"SYSTEM\\CurrentControlSet\\Services\\" + name),
           work(dir + L"\\w\u00f6rk dir") {
         Remove();
-        CreateDirectoryW(kRoot, nullptr);
-        CreateDirectoryW(kSites, nullptr);
+        CreateDirectoryW(kSites.c_str(), nullptr);
         ready = CreateDirectoryW(dir.c_str(), nullptr) && CreateDirectoryW(work.c_str(), nullptr) &&
                 CopyFileW(HostExe().c_str(), exe.c_str(), FALSE);
     }
-
     Site(const Site&) = delete;
     Site& operator=(const Site&) = delete;
     ~Site() { Remove(); }
 
-    const std::wstring dir, exe, name, work;
+    const std::wstring dir, exe, name, key, work;
     bool ready = false;
 
     RunResult Run(const std::wstring& arguments) const { return RunProgram(exe, arguments); }
     bool Exists() const { return ServiceOf(name) != nullptr; }
-    // Stops and deletes the service (bounded: one that does not stop is deleted
-    // all the same), then what is left of its key, and the files.
+    // Stops and deletes the service (one that does not stop is deleted all
+    // the same), then what is left of its key, and the files.
     void Remove() const {
         if (Service service = ServiceOf(name)) {
             SERVICE_STATUS status;
-            if (ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) {
-                for (int i = 0; i < 400 && QueryServiceStatus(service.get(), &status) &&
-                                status.dwCurrentState != SERVICE_STOPPED;
-                     ++i)
-                    Sleep(50);
-            }
+            ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+            std::wstring seen;
+            WaitFor(SERVICE_STOPPED, &seen);
             DeleteService(service.get());
         }
         for (int i = 0; i < 400 && Exists(); ++i)
             Sleep(50);
-        RegDeleteTreeW(HKEY_LOCAL_MACHINE,
-                       (L"SYSTEM\\CurrentControlSet\\Services\\" + name).c_str());
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
         Sleep(100);  // an ended child lets go of its directory
         DeleteTree(dir);
-        RemoveDirectoryW(kSites);
     }
-
     // dwCurrentState 0 when the query fails.
     SERVICE_STATUS_PROCESS Status() const {
         SERVICE_STATUS_PROCESS status = {};
@@ -208,24 +172,28 @@ public:
         return status;
     }
 
-    // Writes the three REG_SZ Parameters values; the directory is the work
-    // directory unless told.
+    // Writes the three REG_SZ Parameters values (the directory is the work
+    // directory unless told), AppParameters without its terminator unless
+    // `terminated`: from a buffer whose next character is not one, so that
+    // the registry does not add it.
     bool Configure(const std::wstring& application, const std::wstring& parameters,
-                   std::wstring directory = L"") const {
-        if (directory.empty()) directory = work;
-        const std::wstring key = L"SYSTEM\\CurrentControlSet\\Services\\" + name + L"\\Parameters";
+                   std::wstring directory = L"", bool terminated = true) const {
+        std::wstring bare = parameters + L"x";
+        directory = directory.empty() ? work : directory;
+        const struct {
+            const wchar_t* name;
+            const std::wstring& text;
+            std::size_t characters;
+        } values[] = {{L"AppDirectory", directory, directory.size() + 1},
+                      {L"Application", application, application.size() + 1},
+                      {L"AppParameters", bare, parameters.size() + terminated}};
+        if (terminated) bare.back() = 0;
         bool ok = true;
-        for (const auto& value : {std::make_pair(L"AppDirectory", directory),
-                                  std::make_pair(L"Application", application),
-                                  std::make_pair(L"AppParameters", parameters)}) {
-            ok =
-                ok && RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), value.first, REG_SZ,
-                                      value.second.c_str(),
-                                      (value.second.size() + 1) * sizeof(wchar_t)) == ERROR_SUCCESS;
-        }
+        for (const auto& v : values)
+            ok = ok && !RegSetKeyValueW(HKEY_LOCAL_MACHINE, (key + L"\\Parameters").c_str(), v.name,
+                                        REG_SZ, v.text.c_str(), v.characters * sizeof(wchar_t));
         return ok;
     }
-
     // The decorated command line of the child: a first token that is not the
     // program, runs of blanks, quotes, non-ASCII text, a trailing blank; `end` is
     // "/exit:N", or empty for a child that waits to be ended.
@@ -238,28 +206,23 @@ public:
     // retried); false on any other failure.
     bool Start() const {
         DeleteFileW((work + L"\\report.txt").c_str());
-        Service service = ServiceOf(name);
         for (int attempt = 0; attempt < 3; ++attempt, Sleep(200)) {
-            if (StartServiceW(service.get(), 0, nullptr)) return true;
+            if (StartServiceW(ServiceOf(name).get(), 0, nullptr)) return true;
             if (GetLastError() != ERROR_INTERNAL_ERROR) break;
             std::printf("[ e2e ] StartServiceW: ERROR_INTERNAL_ERROR from Wine, retried\n");
         }
         ADD_FAILURE() << "StartServiceW error " << GetLastError();
         return false;
     }
-
     // Polls until `state` (false at the time limit), noting states in `seen`.
     bool WaitFor(DWORD state, std::wstring* seen) const {
-        Service service = ServiceOf(name);
-        SERVICE_STATUS status;
         for (DWORD start = GetTickCount(); GetTickCount() - start < kWaitMs; Sleep(10)) {
-            if (!QueryServiceStatus(service.get(), &status)) continue;
-            Note(status.dwCurrentState, seen);
-            if (status.dwCurrentState == state) return true;
+            const DWORD now = Status().dwCurrentState;
+            if (now) Note(now, seen);
+            if (now == state) return true;
         }
         return false;
     }
-
     // The child's report; empty when none came within the wait.
     std::wstring Report() const {
         HANDLE file = INVALID_HANDLE_VALUE;
@@ -269,26 +232,22 @@ public:
                                nullptr);
         wchar_t text[8192] = {};
         DWORD got = 0;
-        if (file != INVALID_HANDLE_VALUE)
-            ReadFile(file, text, sizeof text - sizeof(wchar_t), &got, nullptr);
+        ReadFile(file, text, sizeof text - sizeof(wchar_t), &got, nullptr);
         CloseHandle(file);
         return text;
     }
 };
 
 // Before the first test: removes what an earlier run left under the root and
-// plants the decoy; after the last, removes the root. (Each site removes a
-// service of its name that an earlier run left; the test command stops the
-// prefix's server, and so every process, before and after its run.)
+// plants the decoy; after the last, removes the root.
 class Bed : public ::testing::Environment {
 public:
     void SetUp() override {
-        std::printf("[ e2e ] host under test: %ls\n[ e2e ] hosted child: %ls\n", HostExe().c_str(),
+        std::printf("[ e2e ] host: %ls\n[ e2e ] child: %ls\n", HostExe().c_str(),
                     ChildExe().c_str());
         DeleteTree(kRoot);
-        CreateDirectoryW(kRoot, nullptr);
-        ASSERT_TRUE(
-            CopyFileW(ChildExe().c_str(), (std::wstring(kRoot) + L"\\with.exe").c_str(), FALSE));
+        CreateDirectoryW(kRoot.c_str(), nullptr);
+        ASSERT_TRUE(CopyFileW(ChildExe().c_str(), (kRoot + L"\\with.exe").c_str(), FALSE));
     }
     void TearDown() override { DeleteTree(kRoot); }
 };
