@@ -2,7 +2,7 @@
 """Fault campaign: puts one fault at a time into the product code and counts
 how many the test layers catch. Run by hand, not by the test command:
 
-    python3 scripts/faults.py [--only N,N] [--e2e-all]
+    python3 scripts/faults.py [--only N,N] [--e2e-all | --host-only]
 
 It works on a copy of the checkout in build/faults/src (the checkout is never
 changed), builds it as the host preset (unit tests under ASan/UBSan) and, for
@@ -75,6 +75,7 @@ def main():
     if "--only" in sys.argv:
         only = {int(n) for n in sys.argv[sys.argv.index("--only") + 1].split(",")}
     e2e_all = "--e2e-all" in sys.argv
+    host_only = "--host-only" in sys.argv
     shutil.rmtree(src, ignore_errors=True)
     files = subprocess.check_output(["git", "ls-files", "-co", "--exclude-standard"], cwd=root, text=True).split("\n")
     for f in filter(None, files):
@@ -91,7 +92,7 @@ def main():
     # Both builds must pass as they stand, or the campaign means nothing.
     if not run(f"cmake --preset host -B {host} && {host_cmd}", src, os.path.join(work, "clean-host.log"), env):
         sys.exit("faults: the host tests fail without a fault (build/faults/clean-host.log)")
-    if not run(f"cmake --preset win64 -B {win} && bash scripts/bootstrap.sh --prefix {prefix} && {win_cmd}",
+    if not host_only and not run(f"cmake --preset win64 -B {win} && bash scripts/bootstrap.sh --prefix {prefix} && {win_cmd}",
                src, os.path.join(work, "clean-win64.log"), env):
         sys.exit("faults: the Wine tests fail without a fault (build/faults/clean-win64.log)")
     caught = escaped = 0
@@ -107,7 +108,7 @@ def main():
         layers = []
         if not run(host_cmd, src, os.path.join(work, f"{number}-host.log"), env):
             layers.append("host")
-        if e2e_all or not layers:
+        if not host_only and (e2e_all or not layers):
             if not run(win_cmd, src, os.path.join(work, f"{number}-win64.log"), env):
                 layers.append("wine")
         open(target, "w").write(text)

@@ -255,9 +255,6 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE, SERVICE_STATUS* s) {
     return failed ? FALSE : TRUE;
 }
 
-void InitializeSRWLock(SRWLOCK* lock) {
-    lock->Ptr = nullptr;
-}
 void AcquireSRWLockExclusive(SRWLOCK*) {
     g_slim.lock();
 }
@@ -274,18 +271,10 @@ DWORD GetModuleFileNameW(void*, WCHAR* buffer, DWORD capacity) {
     return g.module.size() < capacity ? static_cast<DWORD>(g.module.size()) : capacity;
 }
 
-BOOL CreateProcessW(const WCHAR* application, WCHAR* command_line, void* process_security,
-                    void* thread_security, BOOL inherit, DWORD flags, void* environment,
-                    const WCHAR* directory, STARTUPINFOW* s, PROCESS_INFORMATION* info) {
+BOOL CreateProcessW(const WCHAR* application, WCHAR* command_line, void*, void*, BOOL, DWORD, void*,
+                    const WCHAR*, STARTUPINFOW*, PROCESS_INFORMATION* info) {
     Lock lock(g_mutex);
-    const bool rest =
-        (s->dwX | s->dwY | s->dwXSize | s->dwYSize | s->dwXCountChars | s->dwYCountChars |
-         s->dwFillAttribute | s->dwFlags | s->wShowWindow | s->cbReserved2) != 0 ||
-        s->lpReserved || s->lpDesktop || s->lpTitle || s->lpReserved2 || s->hStdInput ||
-        s->hStdOutput || s->hStdError || process_security || thread_security || environment;
-    g.launch = U8(application) + "|" + U8(command_line) + "|" + U8(directory) + "|" +
-               std::to_string(inherit) + " " + std::to_string(flags) + " " + std::to_string(s->cb) +
-               (rest ? " rest" : "");
+    g.launch = U8(command_line);
     const bool failed = Use(lock, "CreateProcessW");
     const bool known = g.executables.count(Fold(application)) != 0;
     Note(failed || !known ? "L!" : "L");
@@ -320,9 +309,6 @@ BOOL TerminateProcess(HANDLE process, DWORD code) {
     return ok;
 }
 
-BOOL CloseHandle(HANDLE) {
-    return TRUE;
-}
 void Sleep(DWORD ms) {
     Lock lock(g_mutex);
     Note("S" + std::to_string(ms));

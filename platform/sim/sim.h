@@ -43,7 +43,7 @@ struct State {
     // when the call failed), "L" a launch ("L!" failed), "T<code>" a
     // termination, "B<hertz>/<ms>" a tone, "S<ms>" a pause, "C<control>" a
     // control delivered. The console text, a 1 s pause there as "~".
-    std::string failed, log, console, launch;  // launch: "app|line|dir|inherit flags cb [rest]"
+    std::string failed, log, console, launch;  // launch: the last command line
     std::u16string module = u"C:\\agents\\site3\\qelnhost.exe";
     std::map<std::u16string, std::map<std::u16string, Value>> keys;  // by upper-case path, name
     std::set<std::u16string> denied, executables;      // keys RegCreateKeyExW refuses; launchable
