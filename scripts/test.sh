@@ -6,7 +6,7 @@
 #   lint   clang-format, clang-tidy and cppcheck
 #   win32 build, win64 build  qelnhost.exe must be a PE32 i386 (PE32+ x86-64)
 #          image of at most 64 KiB importing only KERNEL32, ADVAPI32 and msvcrt
-#   wine win32  the shipped 32-bit exe: 32-bit contract programs, and every
+#   wine win32  the shipped 32-bit exe: the 32-bit character-before check, and every
 #          end-to-end and soak test on the i686 host and child
 #   wine win64  the same sources and tests as 64-bit programs
 #   demo   scripts/demo.sh, the README's first command, on the builds made here
@@ -112,7 +112,7 @@ else
 fi
 
 # ---- host-tsan: the unit tests again under ThreadSanitizer, among them the
-# stop-race stress test (thousands of controls at random points of a run).
+# stop delivered at every use of a start, on the dispatcher's own thread.
 section "host-tsan"
 if ! configure_and_build host-tsan; then
   fail "host-tsan: configure or build failed (build/test-logs/host-tsan-build.log)"
@@ -131,7 +131,7 @@ else
 fi
 
 # ---- The Windows builds. win32 is the product: the shipped 32-bit
-# qelnhost.exe, its 32-bit test child and the 32-bit contract test programs.
+# qelnhost.exe, its 32-bit test child and the 32-bit character-before check.
 # win64 holds the same sources as 64-bit programs, and the end-to-end drivers.
 exe32="build/win32/qelnhost.exe"
 exe64="build/win64/qelnhost.exe"
@@ -190,8 +190,8 @@ fresh_prefix() {
   prepare_prefix "$1"
 }
 
-# ---- wine win32: the shipped exe. The contract tests of the 32-bit platform
-# layer and of the field tables run as 32-bit programs in the win32 prefix;
+# ---- wine win32: the shipped exe. The character-before check runs as a
+# 32-bit program in the win32 prefix;
 # every end-to-end and soak test runs the i686 qelnhost.exe with the i686 test
 # child, driven by the 64-bit test programs (test preset win32-e2e).
 section "wine win32 ($exe32)"
@@ -214,7 +214,7 @@ else
   run_ctest win32-e2e && e2e_ok=1
   e2e_result="$ctest_result"
   WINEPREFIX="$root/build/win64/wineprefix" "$wineserver" -k >/dev/null 2>&1
-  text="wine win32: $exe32 (i386) and the i386 test child, $route; 32-bit contract programs: $contract_result; end-to-end and soak (64-bit drivers): $e2e_result"
+  text="wine win32: $exe32 (i386) and the i386 test child, $route; 32-bit character-before check: $contract_result; end-to-end and soak (64-bit drivers): $e2e_result"
   if [ "$contract_ok" -eq 1 ] && [ "$e2e_ok" -eq 1 ]; then pass "$text"; else fail "$text"; fi
   # The two many-cycle soak tests on the i686 exe, on their own so that their
   # long runs do not hold up the others.
