@@ -81,7 +81,7 @@ def main():
     for f in filter(None, files):
         if os.path.exists(os.path.join(root, f)):
             os.makedirs(os.path.dirname(os.path.join(src, f)), exist_ok=True)
-            shutil.copy2(os.path.join(root, f), os.path.join(src, f))
+            shutil.copy(os.path.join(root, f), os.path.join(src, f))
     env = dict(os.environ, WINEDEBUG="-all", LC_ALL="C.UTF-8", LANG="C.UTF-8")
     host = os.path.join(work, "host")
     win = os.path.join(work, "win64")
