@@ -292,10 +292,10 @@ DWORD GetLastError() {
     return t_last_error;
 }
 
-DWORD WaitForSingleObject(HANDLE process, DWORD) {
+DWORD WaitForSingleObject(HANDLE handle, DWORD) {
     Lock lock(g_mutex);
     ++g.waiting;
-    g_changed.wait(lock, [&] { return !g.children[reinterpret_cast<std::uintptr_t>(process)]; });
+    g_changed.wait(lock, [&] { return !g.children[reinterpret_cast<std::uintptr_t>(handle)]; });
     --g.waiting;
     return WAIT_OBJECT_0;
 }
@@ -309,14 +309,14 @@ BOOL TerminateProcess(HANDLE process, DWORD code) {
     return ok;
 }
 
-void Sleep(DWORD ms) {
+void Sleep(DWORD milliseconds) {
     Lock lock(g_mutex);
-    Note("S" + std::to_string(ms));
-    if (ms == 1000) g.console += "~";
+    Note("S" + std::to_string(milliseconds));
+    if (milliseconds == 1000) g.console += "~";
 }
-BOOL Beep(DWORD frequency, DWORD ms) {
+BOOL Beep(DWORD frequency, DWORD duration) {
     Lock lock(g_mutex);
-    Note("B" + std::to_string(frequency) + "/" + std::to_string(ms));
+    Note("B" + std::to_string(frequency) + "/" + std::to_string(duration));
     return TRUE;
 }
 void ExitProcess(DWORD) {}
