@@ -238,7 +238,8 @@ TEST(Host, ConsoleCommands) {
 
 // What the host hands to the registry, which Windows would mend: every
 // string it writes carries its terminator. A Config key that cannot be made
-// ends the configuration: the older values under the UPS key stay.
+// ends the configuration: the older values under the UPS key stay; likewise
+// for Status.
 TEST(Host, PrimingBytes) {
     Fresh(0);
     g.keys[kUps][u"OPTIONS"] = {REG_DWORD, std::string(1, '\x81')};  // one byte
@@ -260,9 +261,11 @@ TEST(Host, PrimingBytes) {
     EXPECT_EQ(std::string("\1\0\0\0", 4), g.keys[kUps + u"\\CONFIG"][u"UPGRADE"].bytes);
 
     Fresh(kOlderUps);
-    g.denied.insert(kUps + u"\\CONFIG");
+    g.denied = {kUps + u"\\CONFIG", kUps + u"\\STATUS"};
+    g.keys[kUps + u"\\STATUS"][u"SERIALNUMBER"] = {REG_SZ, Sz(u"X")};
     Serve({});
     EXPECT_EQ(1u, g.keys[kUps].size()) << "values written under the UPS key without Config";
+    EXPECT_EQ(1u, g.keys[kUps + u"\\STATUS"].size()) << "Status written though not created";
 }
 
 }  // namespace
