@@ -54,7 +54,7 @@ void Deliver(Lock& lock, DWORD control) {
 // One use of `call`, with the lock held: true when it is to fail.
 bool Use(Lock& lock, const char* call) {
     const int n = ++g.uses;
-    if (n == g.stop_at || g.stop_call == call) Deliver(lock, g.control);
+    if (n == g.stop_at || g.stop_call == call) Deliver(lock, SERVICE_CONTROL_STOP);
     if (g.stop_call == call) g.stop_call.clear();
     if (n != g.fail_at && g.fail_call != call) return false;
     g.fail_call.clear();
@@ -204,7 +204,7 @@ BOOL CloseServiceHandle(SC_HANDLE handle) {
 // one, until the entry returns.
 BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
     Lock lock(g_mutex);
-    if (Use(lock, "StartServiceCtrlDispatcherW") || !g.by_scm) return FALSE;
+    if (Use(lock, "StartServiceCtrlDispatcherW")) return FALSE;
     g.serving = true;
     g.dispatcher = std::this_thread::get_id();
     bool ended = false;
@@ -279,11 +279,11 @@ BOOL CreateProcessW(const WCHAR* application, WCHAR* command_line, void*, void*,
     const bool known = g.executables.count(Fold(application)) != 0;
     Note(failed || !known ? "L!" : "L");
     if (failed || !known) {
-        t_last_error = failed ? g.error : ERROR_FILE_NOT_FOUND;
+        t_last_error = failed ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
         return FALSE;
     }
     const std::uintptr_t pid = 1000 + g.children.size();
-    g.children[pid] = g.children_wait;
+    g.children[pid] = true;
     *info = PROCESS_INFORMATION{reinterpret_cast<HANDLE>(pid), nullptr, DWORD(pid), 0};
     return TRUE;
 }

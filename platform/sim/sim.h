@@ -2,8 +2,8 @@
 //
 // A thin table over the platform calls. Every call that can fail, and every
 // allocation, is one "use": the use numbered `fail_at` fails (registry calls
-// with ERROR_ACCESS_DENIED, a launch with `error`), and at the use numbered
-// `stop_at` the service's handler gets `control` from the dispatcher's thread
+// and a launch with ERROR_ACCESS_DENIED), and at the use numbered `stop_at`
+// the service's handler gets a stop control from the dispatcher's thread
 // while the use goes on. Beside it, the least state the tests need: registry
 // values in a map, installed services with a scripted answer to a stop, one
 // dispatcher (the service entry on a thread of its own, controls on the
@@ -37,7 +37,6 @@ struct Service {
 struct State {
     int uses = 0, fail_at = 0, stop_at = 0;
     std::string fail_call, stop_call;  // the first use of that call, likewise
-    DWORD error = platform::ERROR_ACCESS_DENIED, control = platform::SERVICE_CONTROL_STOP;
     // The log, one token each: "r<state>" a status report ("!<exit code>" when
     // not 0, "?" when another field is not what the host always reports, "x"
     // when the call failed), "L" a launch ("L!" failed), "T<code>" a
@@ -51,7 +50,7 @@ struct State {
     std::uintptr_t next_handle = 0x1000;
     std::map<std::u16string, Service> services;
     std::map<std::uintptr_t, bool> children;  // alive
-    bool children_wait = true, by_scm = false, serving = false;
+    bool serving = false;
     platform::LPHANDLER_FUNCTION handler = nullptr;
     std::thread::id dispatcher;
     std::deque<DWORD> controls;

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,46 +38,41 @@ enum Setup { kPrimed = 1, kNoParameters = 2, kNoApp = 4, kFullLine = 8, kOlderUp
 void Fresh(int setup) {
     sim::Reset();
     ResetServiceRun();
+    const std::u16string line = setup & kFullLine ? std::u16string(1024, u'x') : u"child /x";
     if (!(setup & kNoParameters)) {
         g.keys[kParams][u"APPLICATION"] = {REG_SZ, Sz(u"C:\\apps\\child.exe")};
         g.keys[kParams][u"APPDIRECTORY"] = {REG_SZ, Sz(u"C:\\apps")};
-        g.keys[kParams][u"APPPARAMETERS"] = {
-            REG_SZ, setup & kFullLine ? Sz(std::u16string(1024, u'x'), false) : Sz(u"child /x")};
+        g.keys[kParams][u"APPPARAMETERS"] = {REG_SZ, Sz(line, !(setup & kFullLine))};
     }
     if (!(setup & kNoApp)) g.executables.insert(u"C:\\APPS\\CHILD.EXE");
     if (setup & kPrimed) g.keys[kUps + u"\\CONFIG"];
     if (setup & kOlderUps) g.keys[kUps][u"PORT"] = {REG_SZ, Sz(u"COM9")};
 }
 
+// The entry as the console (`option`) or the SCM (none) runs it; nothing may
+// be left allocated or open afterwards.
 DWORD Entry(const char* option) {
     char name[] = "qelnhost.exe";
     std::string arg = option ? option : "";
     char* argv[] = {name, &arg[0], nullptr};
-    return ProcessEntry(option ? 2 : 1, argv);
+    const DWORD code = ProcessEntry(option ? 2 : 1, argv);
+    EXPECT_EQ(0u, g.blocks.size() + g.handles.size()) << "left allocated or open";
+    return code;
 }
 
-void ExpectNoLeak() {
-    EXPECT_EQ(0u, g.blocks.size());
-    EXPECT_EQ(0u, g.handles.size());
-}
-
-// A service start as the SCM makes it: `controls` once RUNNING, then the
-// child ends unless a stop was delivered, in which case the run must end by
-// itself. Checks what every run holds: exit code 0, nothing left, and the
-// order of the reports. Returns the log.
+// A service start as the SCM makes it: `controls` once RUNNING; the child ends
+// by itself once the run waits for it, unless a stop or shutdown came: then
+// the run must end within 2 s by itself. Checks what every run holds: exit
+// code 0, no child left, the reports in order. Returns the log.
 std::string Serve(const std::vector<DWORD>& controls = {}) {
-    g.by_scm = true;
-    DWORD code = 12345;
     std::atomic<bool> done{false};
     std::thread entry([&] {
-        code = Entry(nullptr);
+        EXPECT_EQ(0u, Entry(nullptr));
         done = true;
     });
     if (!controls.empty() && sim::WaitFor("r4 "))
         for (DWORD control : controls)
             sim::SendControl(control);
-    // The child ends by itself once the run waits for it, unless a stop or
-    // shutdown came: then the run must end within 2 s by itself.
     for (int ms = 0; !done; ++ms, std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
         std::unique_lock<std::mutex> lock(sim::g_mutex);
         const bool stopped =
@@ -89,23 +85,17 @@ std::string Serve(const std::vector<DWORD>& controls = {}) {
         }
     }
     entry.join();
-    EXPECT_EQ(0u, code);
-    EXPECT_EQ(0, static_cast<int>(std::count_if(g.children.begin(), g.children.end(),
-                                                [](const auto& c) { return c.second; })))
-        << "a child outlived the run";
-    ExpectNoLeak();
+    for (const auto& child : g.children)
+        EXPECT_FALSE(child.second) << "a child outlived the run";
+    // Once START_PENDING is in: RUNNING at most once, STOP_PENDING at most
+    // once and never followed by RUNNING, STOPPED last and once.
     std::string reports;
-    for (std::size_t at = g.log.find('r'); at != std::string::npos; at = g.log.find(" r", at + 1))
-        reports += g.log[at == 0 ? 1 : at + 2];
-    const bool began = g.log.find("r2 ") == 0 || g.log.find(" r2 ") != std::string::npos;
+    const std::string log = " " + g.log;
+    for (std::size_t at = log.find(" r"); at != std::string::npos; at = log.find(" r", at + 1))
+        reports += log[at + 2];
+    const std::set<std::string> orders = {"21", "231", "241", "2431"};
+    EXPECT_TRUE(log.find(" r2 ") == std::string::npos || orders.count(reports) != 0) << g.log;
     EXPECT_EQ(std::string::npos, g.log.find('?')) << g.log;
-    if (began) {
-        EXPECT_EQ(reports.find('1'), reports.size() - 1) << "STOPPED not last and once: " << g.log;
-        EXPECT_EQ(reports.rfind('3'), reports.find('3')) << "STOP_PENDING twice: " << g.log;
-        EXPECT_TRUE(reports.find('3') == std::string::npos ||
-                    reports.find('4', reports.find('3')) == std::string::npos)
-            << "RUNNING after STOP_PENDING: " << g.log;
-    }
     return g.log;
 }
 
@@ -114,10 +104,10 @@ TEST(Host, ServiceRuns) {
         const char* what;
         int setup;
         std::vector<DWORD> controls;
-        const char* fail_call;
-        const char* stop_call;
+        const char *fail_call, *stop_call;
         std::string log;
     } rows[] = {
+        // clang-format off
         {"the child ends by itself", 0, {}, "", "", "r2 L r4 r1 S500 "},
         {"a stop", 0, {1}, "", "", "r2 L r4 C1 r3 T0 r1 S500 "},
         {"a shutdown", 0, {5}, "", "", "r2 L r4 C5 r3 T0 r1 S500 "},
@@ -127,15 +117,11 @@ TEST(Host, ServiceRuns) {
         {"the launch denied", 0, {}, "CreateProcessW", "", "r2 L! r1!5 B1000/6000 S500 "},
         {"no handler", 0, {}, "RegisterServiceCtrlHandlerW", "", "S500 "},
         {"no first report", 0, {}, "SetServiceStatus", "", "r2x S500 "},
-        {"a stop before START_PENDING",
-         0,
-         {},
-         "",
-         "RegisterServiceCtrlHandlerW",
-         "C1 r2 r3 r1 S500 "},
+        {"a stop before START_PENDING", 0, {}, "", "RegisterServiceCtrlHandlerW", "C1 r2 r3 r1 S500 "},
         {"a stop during the launch", 0, {}, "", "CreateProcessW", "r2 C1 r3 L T0 r1 S500 "},
         {"a stop during a failed launch", kNoApp, {}, "", "CreateProcessW", "r2 C1 r3 L! r1 S500 "},
         {"a command line that fills its buffer", kFullLine, {}, "", "", "r2 L r4 r1 S500 "},
+        // clang-format on
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -143,9 +129,7 @@ TEST(Host, ServiceRuns) {
         g.fail_call = row.fail_call;
         g.stop_call = row.stop_call;
         EXPECT_EQ(row.log, Serve(row.controls));
-        if (row.setup & kFullLine) {
-            EXPECT_EQ(std::string(1024, 'x'), g.launch);
-        }
+        EXPECT_EQ(row.setup & kFullLine ? std::string(1024, 'x') : g.launch, g.launch);
     }
 }
 
@@ -158,20 +142,16 @@ TEST(Host, EveryUseFailingOrStopped) {
             Fresh(job == 1 ? kPrimed : 0);
             if (job == 3) g.services[u"QELN3"] = {SERVICE_RUNNING, 1, SERVICE_STOPPED};
             (job == 1 ? g.stop_at : g.fail_at) = n;
-            g.children_wait = job == 1;
             if (job < 2) {
                 Serve();
+            } else if (job == 2) {
+                const DWORD code = Entry("-install");
+                EXPECT_EQ(g.services.empty() ? "" : "QELN3 installed.\n", g.console);
+                EXPECT_EQ(g.failed == "CreateServiceW" ? 0xFFFFFFFF : 0u, code);
             } else {
-                const DWORD code = Entry(job == 2 ? "-install" : "-remove");
-                const bool there = g.services.count(u"QELN3") != 0;
-                ExpectNoLeak();
-                if (job == 2) {
-                    EXPECT_EQ(there ? "QELN3 installed.\n" : "", g.console);
-                    EXPECT_EQ(g.failed == "CreateServiceW" ? 0xFFFFFFFF : 0u, code);
-                } else {
-                    EXPECT_EQ(!there, g.console.find("QELN3 removed.\n") != std::string::npos);
-                    EXPECT_EQ(0u, code);
-                }
+                EXPECT_EQ(0u, Entry("-remove"));
+                EXPECT_EQ(g.services.empty(),
+                          g.console.find("QELN3 removed.\n") != std::string::npos);
             }
             if (testing::Test::HasFailure() || g.uses < n) break;
         }
@@ -179,43 +159,28 @@ TEST(Host, EveryUseFailingOrStopped) {
 }
 
 TEST(Host, ConsoleCommands) {
+    const std::u16string site3 = u"C:\\site3\\qelnhost.exe";
     const struct {
-        const char16_t* module;
+        std::u16string module;
         sim::Service service;  // state 0: not installed
-        const char* option;
-        const char* fail_call;
-        const char* console;
+        const char *option, *fail_call, *console;
         DWORD code;
-        bool installed;
+        bool installed;  // afterwards
     } rows[] = {
+        // clang-format off
         {u"C:\\agents\\site3\\qelnhost.exe", {0}, "-install", "", "QELN3 installed.\n", 0, true},
         {u"C:\\agents\\site3\\qelnhost.exe", {1}, "/INSTALL", "", "", 0xFFFFFFFF, true},
         {u"C:\\host.exe", {0}, "-Install", "", "QELN: installed.\n", 0, true},
-        {u"C:\\site3\\qelnhost.exe", {1}, "/x", "", "", 0, true},
-        {u"C:\\site3\\qelnhost.exe",
-         {4, 0, 1},
-         "-remove",
-         "",
-         "Stopping QELN3.~\nQELN3 stopped.\nQELN3 removed.\n",
-         0,
-         false},
-        {u"C:\\site3\\qelnhost.exe",
-         {4, 3, 1},
-         "-remove",
-         "",
-         "Stopping QELN3.~.~.~.~\nQELN3 stopped.\nQELN3 removed.\n",
-         0,
-         false},
-        {u"C:\\site3\\qelnhost.exe",
-         {4, 1, 2},
-         "-remove",
-         "",
-         "Stopping QELN3.~.~\nQELN3 failed to stop.\nQELN3 removed.\n",
-         0,
-         false},
-        {u"C:\\site3\\qelnhost.exe", {1}, "-remove", "", "QELN3 removed.\n", 0, false},
-        {u"C:\\site3\\qelnhost.exe", {1}, "-remove", "DeleteService", "", 0, true},
-        {u"C:\\site3\\qelnhost.exe", {0}, "/remove", "", "", 0, false},
+        // A path longer than 260 characters: named by the directory that holds it.
+        {u"C:\\" + std::u16string(300, u'a') + u"Z\\qelnhost.exe", {0}, "-install", "", "QELNZ installed.\n", 0, true},
+        {site3, {1}, "/x", "", "", 0, true},
+        {site3, {4, 0, 1}, "-remove", "", "Stopping QELN3.~\nQELN3 stopped.\nQELN3 removed.\n", 0, false},
+        {site3, {4, 3, 1}, "-remove", "", "Stopping QELN3.~.~.~.~\nQELN3 stopped.\nQELN3 removed.\n", 0, false},
+        {site3, {4, 1, 2}, "-remove", "", "Stopping QELN3.~.~\nQELN3 failed to stop.\nQELN3 removed.\n", 0, false},
+        {site3, {1}, "-remove", "", "QELN3 removed.\n", 0, false},
+        {site3, {1}, "-remove", "DeleteService", "", 0, true},
+        {site3, {0}, "/remove", "", "", 0, false},
+        // clang-format on
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.console);
@@ -226,14 +191,7 @@ TEST(Host, ConsoleCommands) {
         EXPECT_EQ(row.code, Entry(row.option));
         EXPECT_EQ(row.console, g.console);
         EXPECT_EQ(row.installed, g.services.size() == 1);
-        ExpectNoLeak();
     }
-    // A path longer than 260 characters: the name still comes from the
-    // directory that really holds the copy.
-    Fresh(0);
-    g.module = u"C:\\" + std::u16string(300, u'a') + u"Z\\qelnhost.exe";
-    EXPECT_EQ(0u, Entry("-install"));
-    EXPECT_EQ("QELNZ installed.\n", g.console);
 }
 
 // What the host hands to the registry, which Windows would mend: every
@@ -243,7 +201,7 @@ TEST(Host, ConsoleCommands) {
 TEST(Host, PrimingBytes) {
     Fresh(0);
     g.keys[kUps][u"OPTIONS"] = {REG_DWORD, std::string(1, '\x81')};  // one byte
-    Serve({});
+    Serve();
     int strings = 0;
     for (const auto& key : g.keys) {
         for (const auto& value : key.second) {
@@ -263,7 +221,7 @@ TEST(Host, PrimingBytes) {
     Fresh(kOlderUps);
     g.denied = {kUps + u"\\CONFIG", kUps + u"\\STATUS"};
     g.keys[kUps + u"\\STATUS"][u"SERIALNUMBER"] = {REG_SZ, Sz(u"X")};
-    Serve({});
+    Serve();
     EXPECT_EQ(1u, g.keys[kUps].size()) << "values written under the UPS key without Config";
     EXPECT_EQ(1u, g.keys[kUps + u"\\STATUS"].size()) << "Status written though not created";
 }
