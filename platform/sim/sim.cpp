@@ -41,21 +41,22 @@ void Note(const std::string& token) {
     g_changed.notify_all();
 }
 
-// Queues a control for the dispatcher's thread and waits (bounded: the
-// caller may hold the lock the handler needs) until it has been handled.
-void Deliver(Lock& lock, DWORD control) {
-    if (!g.serving || g.handler == nullptr || std::this_thread::get_id() == g.dispatcher) return;
-    const int done = g.handled + 1 + static_cast<int>(g.controls.size());
-    g.controls.push_back(control);
-    g_changed.notify_all();
-    g_changed.wait_for(lock, std::chrono::milliseconds(200), [&] { return g.handled >= done; });
-}
-
-// One use of `call`, with the lock held: true when it is to fail.
-bool Use(Lock& lock, const char* call) {
+// One use of `call`, with the lock held: true when it is to fail. Controls
+// sent here are queued for the dispatcher's thread; the use goes on once they
+// have been handled, or after 200 ms: the caller may hold a lock the handler
+// needs.
+bool Use(Lock& lock, const std::string& call) {
     const int n = ++g.uses;
-    if (n == g.stop_at || g.stop_call == call) Deliver(lock, SERVICE_CONTROL_STOP);
-    if (g.stop_call == call) g.stop_call.clear();
+    if ((n == g.send_at || g.send_call == call) && g.serving && g.handler != nullptr) {
+        g.send_call.clear();
+        for (DWORD control : g.send) {
+            g.controls.push_back(control);
+            g.stopping |= control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN;
+        }
+        g_changed.notify_all();
+        g_changed.wait_for(lock, std::chrono::milliseconds(200),
+                           [&] { return g.controls.empty(); });
+    }
     if (n != g.fail_at && g.fail_call != call) return false;
     g.fail_call.clear();
     g.failed = call;
@@ -219,13 +220,12 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
         g_changed.wait(lock, [&] { return ended || !g.controls.empty(); });
         if (g.controls.empty()) break;
         const DWORD control = g.controls.front();
-        g.controls.pop_front();
         LPHANDLER_FUNCTION handler = g.handler;
         Note("C" + std::to_string(control));
         lock.unlock();
         if (handler != nullptr) handler(control);
         lock.lock();
-        ++g.handled;
+        g.controls.pop_front();
         g_changed.notify_all();
     }
     lock.unlock();
@@ -245,7 +245,7 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerW(const WCHAR*, LPHANDLER_FUNCTI
 
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE, SERVICE_STATUS* s) {
     Lock lock(g_mutex);
-    const bool failed = Use(lock, "SetServiceStatus");
+    const bool failed = Use(lock, "SetServiceStatus" + std::to_string(s->dwCurrentState));
     const bool usual = s->dwServiceType == SERVICE_WIN32_OWN_PROCESS &&
                        s->dwControlsAccepted == 5 && s->dwServiceSpecificExitCode == 0 &&
                        s->dwCheckPoint == 1 && s->dwWaitHint == 15000;
@@ -294,9 +294,11 @@ DWORD GetLastError() {
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD) {
     Lock lock(g_mutex);
-    ++g.waiting;
-    g_changed.wait(lock, [&] { return !g.children[reinterpret_cast<std::uintptr_t>(handle)]; });
-    --g.waiting;
+    Use(lock, "WaitForSingleObject");  // never fails
+    bool& alive = g.children[reinterpret_cast<std::uintptr_t>(handle)];
+    if (g.stopping && !g_changed.wait_for(lock, std::chrono::seconds(2), [&] { return !alive; }))
+        Note("?");
+    alive = false;
     return WAIT_OBJECT_0;
 }
 
@@ -353,21 +355,6 @@ std::mutex g_mutex;
 void Reset() {
     Lock lock(g_mutex);
     g = State();
-}
-bool WaitFor(const std::string& token) {
-    Lock lock(g_mutex);
-    return g_changed.wait_for(lock, std::chrono::seconds(5),
-                              [&] { return g.log.find(token) != std::string::npos; });
-}
-void SendControl(DWORD control) {
-    Lock lock(g_mutex);
-    Deliver(lock, control);
-}
-void ExitChildren() {
-    Lock lock(g_mutex);
-    for (auto& child : g.children)
-        child.second = false;
-    g_changed.notify_all();
 }
 
 }  // namespace sim

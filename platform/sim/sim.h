@@ -2,13 +2,16 @@
 //
 // A thin table over the platform calls. Every call that can fail, and every
 // allocation, is one "use": the use numbered `fail_at` fails (registry calls
-// and a launch with ERROR_ACCESS_DENIED), and at the use numbered `stop_at`
-// the service's handler gets a stop control from the dispatcher's thread
-// while the use goes on. Beside it, the least state the tests need: registry
-// values in a map, installed services with a scripted answer to a stop, one
-// dispatcher (the service entry on a thread of its own, controls on the
-// dispatcher's, as on Windows), children as handles, live heap blocks and
-// open handles. Tests set and read the state directly while no service runs.
+// and a launch with ERROR_ACCESS_DENIED), and at the use numbered `send_at`
+// the service's handler gets the controls `send` from the dispatcher's thread
+// while the use goes on (a status report is the use "SetServiceStatus<state>").
+// A child ends by itself when the host waits for it, unless a stop or
+// shutdown was sent: then the host must end it within 2 s. Beside it, the
+// least state the tests need: registry values in a map, installed services
+// with a scripted answer to a stop, one dispatcher (the service entry on a
+// thread of its own, controls on the dispatcher's, as on Windows), children
+// as handles, live heap blocks and open handles. Tests set and read the state
+// directly while no service runs.
 #ifndef QELN_PLATFORM_SIM_SIM_H
 #define QELN_PLATFORM_SIM_SIM_H
 
@@ -18,6 +21,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -35,13 +39,15 @@ struct Service {
     DWORD final_state = platform::SERVICE_STOPPED;
 };
 struct State {
-    int uses = 0, fail_at = 0, stop_at = 0;
-    std::string fail_call, stop_call;  // the first use of that call, likewise
+    int uses = 0, fail_at = 0, send_at = 0;
+    std::string fail_call, send_call;  // the first use of that call, likewise
+    std::vector<DWORD> send = {platform::SERVICE_CONTROL_STOP};
     // The log, one token each: "r<state>" a status report ("!<exit code>" when
     // not 0, "?" when another field is not what the host always reports, "x"
     // when the call failed), "L" a launch ("L!" failed), "T<code>" a
     // termination, "B<hertz>/<ms>" a tone, "S<ms>" a pause, "C<control>" a
-    // control delivered. The console text, a 1 s pause there as "~".
+    // control delivered; "?" also a stop that left the child running. The
+    // console text, a 1 s pause there as "~".
     std::string failed, log, console, launch;  // launch: the last command line
     std::u16string module = u"C:\\agents\\site3\\qelnhost.exe";
     std::map<std::u16string, std::map<std::u16string, Value>> keys;  // by upper-case path, name
@@ -50,20 +56,16 @@ struct State {
     std::uintptr_t next_handle = 0x1000;
     std::map<std::u16string, Service> services;
     std::map<std::uintptr_t, bool> children;  // alive
-    bool serving = false;
+    bool serving = false, stopping = false;   // a stop or shutdown was sent
     platform::LPHANDLER_FUNCTION handler = nullptr;
     std::thread::id dispatcher;
     std::deque<DWORD> controls;
-    int handled = 0, waiting = 0;  // controls handled; threads waiting for a child
-    std::set<void*> blocks;        // live heap blocks
+    std::set<void*> blocks;  // live heap blocks
 };
 extern State g;
 extern std::mutex g_mutex;
 
 void Reset();
-bool WaitFor(const std::string& token);  // up to 5 s, until the log holds it
-void SendControl(DWORD control);         // through the dispatcher; waits for the handler
-void ExitChildren();                     // every live child ends by itself
 
 }  // namespace sim
 

@@ -1,10 +1,13 @@
 // The real host end to end: the service run (the child as configured, the
-// ways its run ends), two copies side by side, the console switches, many
-// cycles of them, and the first-start priming of the UPS registry area.
+// ways its run ends) beside a second copy, the console switches, many cycles
+// of them, and the first-start priming of the UPS registry area.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <map>
+#include <vector>
+
 #include "harness.h"
-#include "ups_area.h"
 
 namespace e2e {
 namespace {
@@ -13,13 +16,6 @@ namespace {
 struct Hosting {
     Process service, child;
 };
-
-void Install(const Site& site) {
-    ASSERT_TRUE(site.ready) << "could not copy the host into " << site.dir;
-    RunResult install = site.Run(L"-install");
-    EXPECT_EQ(0u, install.exitCode);
-    ASSERT_EQ(site.name + L" installed.\n", install.output);
-}
 
 // The SCM's status record: the state and exit codes, while running also the
 // type and the controls accepted, and whether it names a process.
@@ -41,10 +37,10 @@ std::wstring Saw(const Site& site, const std::wstring& line) {
 }
 
 // Configures `line`, starts the service and waits for RUNNING and the child's
-// report; the service shows its running record, the child is its process's
-// child, and that process runs the site's copy (the quoted path).
+// report; the service shows its running record and the child is its
+// process's child.
 void Launch(const Site& site, const std::wstring& line, Hosting* h, std::wstring* seen) {
-    ASSERT_TRUE(site.Configure(ChildExe(), line) && site.Start());
+    ASSERT_TRUE(site.Configure(kChild, line) && site.Start());
     ASSERT_TRUE(site.WaitFor(SERVICE_RUNNING, seen)) << *seen << "; SCM record: " << Record(site);
     const std::wstring report = site.Report(), pid = report.substr(report.rfind(L' ') + 1);
     const DWORD process = site.Status().dwProcessId;
@@ -54,10 +50,6 @@ void Launch(const Site& site, const std::wstring& line, Hosting* h, std::wstring
     ASSERT_EQ(Saw(site, line) + N(process) + L" " + pid, report) << "the child's report";
     h->child = OpenProcessOf(wcstoul(pid.c_str(), nullptr, 10));
     h->service = OpenProcessOf(process);
-    wchar_t image[MAX_PATH * 2] = {};
-    DWORD length = MAX_PATH * 2;
-    ASSERT_TRUE(h->child && QueryFullProcessImageNameW(h->service.get(), 0, image, &length));
-    EXPECT_EQ(0, lstrcmpiW(site.exe.c_str(), image)) << "the service runs " << image;
 }
 
 // After STOPPED: the child ended with `childExit` and the service process
@@ -80,6 +72,77 @@ void StopByControl(const Site& site, const Hosting& h, std::wstring* seen) {
     ExpectAllGone(site, h, 0, 0);
 }
 
+// A console switch run on a site, after the service was launched (kRunning)
+// or launched and stopped (kRan) when told. In `text`, a regular expression,
+// "@" stands for the service's name.
+enum Before { kAsItIs, kRunning, kRan };
+struct ConsoleRow {
+    const wchar_t *option, *text;
+    DWORD exitCode;
+    bool registered;  // afterwards
+    Before before;
+};
+
+// Runs the switch; a service left registered reads back as installed (type,
+// start, error control, quoted path, display name, account, no group,
+// dependencies or tag), without a Parameters key.
+void RunConsole(const Site& site, const ConsoleRow& row) {
+    ASSERT_TRUE(site.ready) << "could not copy the host into " << site.dir;
+    Hosting h;
+    std::wstring seen, text = row.text;
+    for (std::size_t at = text.find(L'@'); at != std::wstring::npos; at = text.find(L'@'))
+        text.replace(at, 1, site.name);
+    if (row.before != kAsItIs) Launch(site, site.ChildLine(L""), &h, &seen);
+    if (row.before == kRan && !::testing::Test::HasFatalFailure()) StopByControl(site, h, &seen);
+    ASSERT_FALSE(::testing::Test::HasFatalFailure());
+    RunResult run = site.Run(row.option);
+    EXPECT_EQ(row.exitCode, run.exitCode);
+    EXPECT_TRUE(Like(run.output, text)) << run.output;
+    if (h.service) ExpectAllGone(site, h, 0, 0);
+    ASSERT_EQ(row.registered, site.Exists());
+    alignas(QUERY_SERVICE_CONFIGW) BYTE buffer[8192];
+    auto* c = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer);
+    DWORD needed = 0;
+    if (!row.registered || !QueryServiceConfigW(ServiceOf(site.name).get(), c, 8192, &needed))
+        return;
+    auto field = [](const wchar_t* s) { return std::wstring(s ? s : L"") + L"|"; };
+    EXPECT_EQ(N(SERVICE_WIN32_OWN_PROCESS) + L" " + N(SERVICE_AUTO_START) + L" " +
+                  N(SERVICE_ERROR_NORMAL) + L" \"" + site.exe + L"\"|Quellith Group " +
+                  site.name.back() + L"|LocalSystem|||0",
+              N(c->dwServiceType) + L" " + N(c->dwStartType) + L" " + N(c->dwErrorControl) + L" " +
+                  field(c->lpBinaryPathName) + field(c->lpDisplayName) +
+                  field(c->lpServiceStartName) + field(c->lpLoadOrderGroup) +
+                  field(c->lpDependencies) + N(c->dwTagId));
+    HKEY parameters = nullptr;
+    EXPECT_TRUE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, (site.key + L"\\Parameters").c_str(), 0, KEY_READ,
+                              &parameters))
+        << "install wrote a Parameters key";
+}
+
+// In turn on one site; the last four, many times over, are the soak.
+const ConsoleRow kConsole[] = {
+    // clang-format off
+    {L"-installx", L"", 0, false, kAsItIs},
+    {L"-remove", L"", 0, false, kAsItIs},
+    {L"/Install", L"@ installed\\.\n", 0, true, kAsItIs},
+    {L"-install", L"", 0xFFFFFFFF, true, kAsItIs},
+    {L"-remove", L"@ removed\\.\n", 0, false, kAsItIs},
+    {L"-install", L"@ installed\\.\n", 0, true, kAsItIs},
+    {L"-remove", L"Stopping @\\.*\n@ stopped\\.\n@ removed\\.\n", 0, false, kRunning},
+    {L"-install", L"@ installed\\.\n", 0, true, kAsItIs},
+    {L"-remove", L"@ removed\\.\n", 0, false, kRan},
+    // clang-format on
+};
+const ConsoleRow& kInstall = kConsole[5];
+
+TEST(ConsoleE2E, InstallAndRemove) {
+    Site site(L'3');
+    for (const ConsoleRow& row : kConsole) {
+        SCOPED_TRACE(testing::Message() << "the row of " << &row - kConsole);
+        ASSERT_NO_FATAL_FAILURE(RunConsole(site, row));
+    }
+}
+
 // How a run ends: the child ends with `code` while the service runs, the
 // service is stopped, the child exits at once with `code` (Full: from an
 // AppParameters of 1,024 characters stored without terminator), or the
@@ -87,9 +150,10 @@ void StopByControl(const Site& site, const Hosting& h, std::wstring* seen) {
 enum class End { Child, Stop, AtOnce, Full, Missing, NoDirectory };
 
 TEST(ServiceE2E, RunsTheChildAsConfiguredUntilItsRunEnds) {
+    // clang-format off
     const wchar_t *const ran = L"(START_PENDING )?RUNNING STOPPED ",
-                         *const once = L"(START_PENDING )?(RUNNING )?STOPPED ",
-                         *const failed = L"(START_PENDING )?STOPPED ";
+                  *const once = L"(START_PENDING )?(RUNNING )?STOPPED ",
+                  *const failed = L"(START_PENDING )?STOPPED ";
     const struct {
         const char* what;
         End end;
@@ -105,9 +169,15 @@ TEST(ServiceE2E, RunsTheChildAsConfiguredUntilItsRunEnds) {
         {"1,024 characters of AppParameters", End::Full, 3, once},
         {"the application does not exist", End::Missing, ERROR_FILE_NOT_FOUND, failed},
         {"the directory does not exist", End::NoDirectory, ERROR_DIRECTORY, failed},
-    };
-    Site site(L'S');
-    ASSERT_NO_FATAL_FAILURE(Install(site));
+    };  // clang-format on
+    // A second copy runs beside it throughout: two services, each with its
+    // own child, and stopping one leaves the other running.
+    Site site(L'S'), other(L'T');
+    Hosting beside;
+    std::wstring besideSeen;
+    ASSERT_NO_FATAL_FAILURE(RunConsole(site, kInstall));
+    ASSERT_NO_FATAL_FAILURE(RunConsole(other, kInstall));
+    ASSERT_NO_FATAL_FAILURE(Launch(other, other.ChildLine(L""), &beside, &besideSeen));
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         std::wstring seen;
@@ -116,7 +186,7 @@ TEST(ServiceE2E, RunsTheChildAsConfiguredUntilItsRunEnds) {
         std::wstring line = site.ChildLine(waits ? L"" : L"/exit:" + N(row.code));
         if (row.end == End::Full) line.resize(1024, L'x');
         if (waits) Launch(site, line, &h, &seen);
-        const std::wstring app = row.end == End::Missing ? site.work + L"\\no.exe" : ChildExe();
+        const std::wstring app = row.end == End::Missing ? site.work + L"\\no.exe" : kChild;
         const std::wstring dir = site.work + (row.end == End::NoDirectory ? L"\\gone" : L"");
         ASSERT_TRUE(waits ||
                     (site.Configure(app, line, dir, row.end != End::Full) && site.Start()));
@@ -132,97 +202,14 @@ TEST(ServiceE2E, RunsTheChildAsConfiguredUntilItsRunEnds) {
         ExpectAllGone(site, h, row.end == End::Child ? row.code : 0, fails ? row.code : 0);
         ASSERT_FALSE(HasFailure());
     }
-}
-
-// Two copies are two services, each with its own child; stopping one leaves
-// the other running.
-TEST(ServiceE2E, TwoCopiesRunSideBySide) {
-    Site first(L'U'), second(L'V');
-    Hosting one, two;
-    std::wstring firstSeen, secondSeen;
-    ASSERT_NO_FATAL_FAILURE(Install(first));
-    ASSERT_NO_FATAL_FAILURE(Install(second));
-    ASSERT_NO_FATAL_FAILURE(Launch(first, first.ChildLine(L""), &one, &firstSeen));
-    ASSERT_NO_FATAL_FAILURE(Launch(second, second.ChildLine(L""), &two, &secondSeen));
-    ASSERT_NO_FATAL_FAILURE(StopByControl(first, one, &firstSeen));
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(two.child.get(), 0)) << "QELNV's child ended";
-    EXPECT_EQ(DWORD{SERVICE_RUNNING}, second.Status().dwCurrentState);
-}
-
-// Before the switch: not installed, installed, installed and run once, or running.
-enum class Setup { Fresh, Installed, Ran, Running };
-struct ConsoleRow {
-    wchar_t site;
-    Setup setup;
-    const wchar_t* option;
-    const wchar_t* text;  // a regular expression: dots one a second while stop-pending
-    DWORD exitCode;
-    bool registered;  // afterwards
-};
-
-// Runs the switch; a service left registered reads back as installed (type,
-// start, error control, quoted path, display name, account, no group,
-// dependencies or tag), without a Parameters key.
-void RunConsole(const Site& site, const ConsoleRow& row) {
-    Hosting h;
-    std::wstring seen;
-    ASSERT_FALSE(site.Exists());
-    if (row.setup != Setup::Fresh) Install(site);
-    auto fine = [] { return !::testing::Test::HasFatalFailure(); };
-    if (fine() && row.setup >= Setup::Ran) Launch(site, site.ChildLine(L""), &h, &seen);
-    if (fine() && row.setup == Setup::Ran) StopByControl(site, h, &seen);
-    ASSERT_TRUE(fine());
-    RunResult run = site.Run(row.option);
-    EXPECT_EQ(row.exitCode, run.exitCode);
-    EXPECT_TRUE(Like(run.output, row.text)) << run.output;
-    if (h.service) ExpectAllGone(site, h, 0, 0);
-    ASSERT_EQ(row.registered, site.Exists());
-    alignas(QUERY_SERVICE_CONFIGW) BYTE buffer[8192];
-    auto* c = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer);
-    DWORD needed = 0;
-    if (!row.registered || !QueryServiceConfigW(ServiceOf(site.name).get(), c, 8192, &needed))
-        return;
-    auto text = [](const wchar_t* s) { return std::wstring(s ? s : L"") + L"|"; };
-    EXPECT_EQ(N(SERVICE_WIN32_OWN_PROCESS) + L" " + N(SERVICE_AUTO_START) + L" " +
-                  N(SERVICE_ERROR_NORMAL) + L" \"" + site.exe + L"\"|Quellith Group " +
-                  site.name.back() + L"|LocalSystem|||0",
-              N(c->dwServiceType) + L" " + N(c->dwStartType) + L" " + N(c->dwErrorControl) + L" " +
-                  text(c->lpBinaryPathName) + text(c->lpDisplayName) + text(c->lpServiceStartName) +
-                  text(c->lpLoadOrderGroup) + text(c->lpDependencies) + N(c->dwTagId));
-    HKEY parameters = nullptr;
-    EXPECT_TRUE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, (site.key + L"\\Parameters").c_str(), 0, KEY_READ,
-                              &parameters))
-        << "install wrote a Parameters key";
-}
-
-const ConsoleRow kRemoveRan{L'B', Setup::Ran, L"-remove", L"QELNB removed\\.\n", 0, false};
-const ConsoleRow kRemoveRunning{
-    L'B', Setup::Running, L"-remove", L"Stopping QELNB\\.*\nQELNB stopped\\.\nQELNB removed\\.\n",
-    0,    false};
-
-TEST(ConsoleE2E, InstallAndRemove) {
-    const ConsoleRow rows[] = {
-        {L'3', Setup::Fresh, L"-install", L"QELN3 installed\\.\n", 0, true},
-        {L'4', Setup::Installed, L"-install", L"", 0xFFFFFFFF, true},
-        {L'5', Setup::Running, L"-remove",
-         L"Stopping QELN5\\.*\nQELN5 stopped\\.\nQELN5 removed\\.\n", 0, false},
-        {L'6', Setup::Installed, L"-remove", L"QELN6 removed\\.\n", 0, false},
-        {L'7', Setup::Ran, L"-remove", L"QELN7 removed\\.\n", 0, false},
-        {L'8', Setup::Fresh, L"-remove", L"", 0, false},
-        {L'9', Setup::Fresh, L"/Install", L"QELN9 installed\\.\n", 0, true},
-        {L'1', Setup::Fresh, L"-installx", L"", 0, false},
-    };
-    for (const ConsoleRow& row : rows) {
-        SCOPED_TRACE(testing::Message() << "QELN" << static_cast<char>(row.site));
-        Site site(row.site);
-        ASSERT_NO_FATAL_FAILURE(RunConsole(site, row));
-    }
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(beside.child.get(), 0)) << "QELNT's child ended";
+    StopByControl(other, beside, &besideSeen);
 }
 
 // One installed service started and stopped 100 times.
 TEST(SoakE2E, StartAndStopOneServiceManyTimes) {
     Site site(L'A');
-    ASSERT_NO_FATAL_FAILURE(Install(site));
+    ASSERT_NO_FATAL_FAILURE(RunConsole(site, kInstall));
     for (int cycle = 1; cycle <= 100 && !HasFailure(); ++cycle) {
         SCOPED_TRACE(testing::Message() << "start/stop cycle " << cycle);
         Hosting h;
@@ -236,46 +223,189 @@ TEST(SoakE2E, StartAndStopOneServiceManyTimes) {
 // stops the running service.
 TEST(SoakE2E, InstallStartStopRemoveManyTimes) {
     Site site(L'B');
-    for (int cycle = 1; cycle <= 20 && !HasFailure(); ++cycle) {
-        SCOPED_TRACE(testing::Message() << "install cycle " << cycle);
-        ASSERT_NO_FATAL_FAILURE(RunConsole(site, cycle % 2 ? kRemoveRan : kRemoveRunning));
+    for (int cycle = 1; cycle <= 10 && !HasFailure(); ++cycle) {
+        SCOPED_TRACE(testing::Message()
+                     << "install cycles " << 2 * cycle - 1 << " and " << 2 * cycle);
+        for (const ConsoleRow* row = &kInstall; row < std::end(kConsole); ++row)
+            ASSERT_NO_FATAL_FAILURE(RunConsole(site, *row));
     }
+}
+
+// The UPS service's registry area (SYSTEM\CurrentControlSet\Services\UPS) as
+// text, read with RegQueryValueExW, one line a value, named by its key
+// relative to the UPS key and its own name:
+//   Config\Vendor=sz:(NONE)   a REG_SZ of printable ASCII and exactly one terminator
+//   Options=dword:0x7e        a REG_DWORD of four bytes
+//   Port=hex(1):43 00         any other value: its type and bytes (so a string
+//                             without its terminator reads apart from one with)
+//   [ServiceProviders]        a key that holds no values
+//   !Config\Vendor            (in a road) that value is not there
+// areas/primed.txt is the area as the first start writes it on a machine
+// without a UPS key. areas/roads.txt lists the roads of the first start: "*"
+// starts a road from an empty area, "+" one on top of the road above; "<" is
+// a line of the area before, ">" a line that differs after from the primed
+// area with the before's values ("> *": nothing is written), "~" an edit made
+// between the first and second start, which the second must leave as it is.
+using Area = std::map<std::string, std::string>;  // what a line names -> the line
+const std::wstring kUps = L"SYSTEM\\CurrentControlSet\\Services\\UPS";
+
+void Apply(Area* area, const std::string& line) {
+    const bool gone = line[0] == '!';
+    const std::string name = line.substr(gone, line.find('=') - gone);
+    if (gone) area->erase(name);
+    if (!gone) (*area)[name] = line;
+}
+std::string Text(const Area& area) {
+    std::string text;
+    for (const auto& line : area)
+        text += line.second + "\n";
+    return text;
+}
+std::wstring PathOf(const std::string& key) {
+    return kUps + (key.empty() ? L"" : L"\\" + std::wstring(key.begin(), key.end()));
+}
+
+// A value as a line (its name first).
+std::string Describe(std::string line, DWORD type, const BYTE* data, DWORD size) {
+    bool plain = type == REG_SZ && size >= 2 && size % 2 == 0 && !data[size - 2] && !data[size - 1];
+    std::string text;
+    for (DWORD c = 0; plain && c + 2 < size; c += 2) {
+        plain = data[c] >= 0x20 && data[c] < 0x7F && !data[c + 1];
+        text += static_cast<char>(data[c]);
+    }
+    if (plain) return line + "=sz:" + text;
+    char cell[16];
+    if (type == REG_DWORD && size == 4) {
+        std::snprintf(cell, sizeof cell, "0x%lx", *reinterpret_cast<const DWORD*>(data));
+        return line + "=dword:" + cell;
+    }
+    line += "=hex(" + std::to_string(type) + "):";
+    for (DWORD b = 0; b < size; ++b, line += cell)
+        std::snprintf(cell, sizeof cell, b ? " %02x" : "%02x", data[b]);
+    return line;
+}
+
+// Adds the values and keys under `key` (relative to the UPS key) to `area`.
+void Read(const std::string& key, Area* area) {
+    HKEY handle = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, PathOf(key).c_str(), 0, KEY_READ, &handle)) return;
+    const std::string prefix = key.empty() ? "" : key + "\\";
+    wchar_t name[256];
+    DWORD i = 0, length = 256;
+    for (; !RegEnumValueW(handle, i, name, &length, nullptr, nullptr, nullptr, nullptr);
+         ++i, length = 256) {
+        BYTE data[4096];
+        DWORD type = 0, size = sizeof data;
+        RegQueryValueExW(handle, name, nullptr, &type, data, &size);
+        Apply(area, Describe(prefix + std::string(name, name + length), type, data, size));
+    }
+    if (i == 0) Apply(area, "[" + key + "]");
+    for (i = 0, length = 256;
+         !RegEnumKeyExW(handle, i, name, &length, nullptr, nullptr, nullptr, nullptr);
+         ++i, length = 256)
+        Read(prefix + std::string(name, name + length), area);
+    RegCloseKey(handle);
+}
+std::string Dump() {
+    Area area;
+    Read("", &area);
+    return Text(area);
+}
+
+// Writes one line into the area: a key, a value, or a value's absence.
+void Write(const std::string& line) {
+    const bool gone = line[0] == '!', key = line[0] == '[';
+    const std::size_t equals = line.find('=');
+    const std::string name = line.substr(gone, equals - gone);
+    const std::string data = key || gone ? "hex(0):" : line.substr(equals + 1);
+    const std::size_t cut = name.rfind('\\'), at = data.find(':') + 1;
+    HKEY handle = nullptr;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE,
+                    PathOf(key ? name.substr(1, name.size() - 2)
+                               : name.substr(0, cut == std::string::npos ? 0 : cut))
+                        .c_str(),
+                    0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &handle, nullptr);
+    const std::string value = name.substr(cut == std::string::npos ? 0 : cut + 1);
+    // The bytes: "sz:..." a string and its terminator, "dword:0x..." four,
+    // "hex(N):.." as given.
+    std::vector<BYTE> bytes;
+    const DWORD type = data[0] == 's'   ? REG_SZ
+                       : data[0] == 'd' ? REG_DWORD
+                                        : std::stoul(data.substr(4));
+    for (std::size_t c = at; data[0] == 's' && c <= data.size(); ++c)
+        bytes.insert(bytes.end(), {static_cast<BYTE>(c < data.size() ? data[c] : 0), 0});
+    for (std::size_t c = at; data[0] == 'h' && c + 1 < data.size(); c += 3)
+        bytes.push_back(static_cast<BYTE>(std::stoul(data.substr(c, 2), nullptr, 16)));
+    for (int b = 0; data[0] == 'd' && b < 32; b += 8)
+        bytes.push_back(static_cast<BYTE>(std::stoul(data.substr(at), nullptr, 16) >> b));
+    const DWORD size = static_cast<DWORD>(bytes.size());
+    // Two non-zero bytes past the data: given a string without its terminator,
+    // RegSetValueExW stores one character more when the one past the given
+    // size reads as a terminator.
+    bytes.insert(bytes.end(), {0xFF, 0xFF});
+    const std::wstring wide(value.begin(), value.end());
+    if (gone) RegDeleteValueW(handle, wide.c_str());
+    if (!gone && !key) RegSetValueExW(handle, wide.c_str(), 0, type, bytes.data(), size);
+    RegCloseKey(handle);
 }
 
 // Each road of areas/roads.txt: a start writes the UPS area before it
 // launches anything when the area has no Config key; the next start writes
 // nothing, and a user's edit made between them stays.
 TEST(UpsPrimeE2E, FirstStartPrimesTheAreaAndTheNextStartLeavesIt) {
+    struct Road {
+        std::string title;
+        std::vector<std::string> before, after, edit;
+    };
+    const std::string here = __FILE__;
+    const std::string areas = "Z:" + here.substr(0, here.find_last_of("/\\") + 1) + "areas/";
+    std::ifstream base(areas + "primed.txt"), listed(areas + "roads.txt");
+    Area primed;
+    std::vector<Road> roads;
+    for (std::string line; std::getline(base, line);)
+        Apply(&primed, line);
+    for (std::string line; std::getline(listed, line);) {
+        const char tag = line.size() > 2 ? line[0] : ' ';
+        if (tag == '*' || tag == '+') {
+            roads.push_back(tag == '+' ? roads.back() : Road());
+            roads.back().title = line.substr(2);
+            roads.back().edit.clear();
+        }
+        if (tag == '<' || tag == '>' || tag == '~')
+            (tag == '<'   ? roads.back().before
+             : tag == '>' ? roads.back().after
+                          : roads.back().edit)
+                .push_back(line.substr(2));
+    }
+    ASSERT_GT(primed.size(), 30u) << "areas/primed.txt not read";
     Site site(L'P');
-    ASSERT_NO_FATAL_FAILURE(Install(site));
+    ASSERT_NO_FATAL_FAILURE(RunConsole(site, kInstall));
     // The application does not exist: each run ends right after the priming.
     ASSERT_TRUE(site.Configure(site.work + L"\\missing.exe", L"missing"));
-    ups_area::Area primed;
-    for (const ups_area::Road& road : ups_area::Roads(&primed)) {
+    for (const Road& road : roads) {
         SCOPED_TRACE(road.title);
-        RegDeleteTreeW(HKEY_LOCAL_MACHINE, ups_area::kUps.c_str());
-        ASSERT_EQ("", ups_area::Dump()) << "the UPS area could not be removed";
-        ups_area::Area before, after = primed;
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, kUps.c_str());
+        ASSERT_EQ("", Dump()) << "the UPS area could not be removed";
+        Area before, after = primed;
         for (const std::string& line : road.before) {
-            ups_area::Write(line);
-            ups_area::Apply(&before, line);
-            ups_area::Apply(&after, line);
+            Write(line);
+            Apply(&before, line);
+            Apply(&after, line);
         }
         for (const std::string& line : road.after)
-            line == "*" ? void(after = before) : ups_area::Apply(&after, line);
+            line == "*" ? void(after = before) : Apply(&after, line);
         for (int start = 1; start <= 2; ++start) {
             std::wstring seen;
             ASSERT_TRUE(site.Start() && site.WaitFor(SERVICE_STOPPED, &seen)) << seen;
             EXPECT_TRUE(Like(seen, L"(START_PENDING )?STOPPED ")) << seen;
-            EXPECT_EQ(ups_area::Text(after), ups_area::Dump()) << "after start " << start;
+            EXPECT_EQ(Text(after), Dump()) << "after start " << start;
             for (const std::string& line : road.edit) {
-                ups_area::Write(line);
-                ups_area::Apply(&after, line);
+                Write(line);
+                Apply(&after, line);
             }
         }
     }
-    EXPECT_GT(primed.size(), 30u) << "areas/primed.txt not read";
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, ups_area::kUps.c_str());
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kUps.c_str());
 }
 
 }  // namespace

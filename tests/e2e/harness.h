@@ -2,7 +2,7 @@
 // Control Manager, registry and processes of the Windows it runs on (Wine on
 // the build machine). Every copy of the host lives under C:\qelntest\; before
 // the first test whatever an earlier run left there is removed, and a decoy is
-// planted where an unquoted service path would lead. All waits are bounded.
+// planted where an unquoted service path would lead.
 #ifndef QELN_TESTS_E2E_HARNESS_H
 #define QELN_TESTS_E2E_HARNESS_H
 
@@ -40,12 +40,8 @@ inline std::wstring Program(const char* variable, const char* built) {
         path += *c == '/' ? L'\\' : static_cast<wchar_t>(*c);
     return path;
 }
-inline std::wstring HostExe() {
-    return Program("QELN_E2E_HOST", QELN_HOST_EXE);
-}
-inline std::wstring ChildExe() {
-    return Program("QELN_E2E_CHILD", QELN_CHILD_EXE);
-}
+const std::wstring kHost = Program("QELN_E2E_HOST", QELN_HOST_EXE),
+                   kChild = Program("QELN_E2E_CHILD", QELN_CHILD_EXE);
 
 // A process held open to see how it ends; ended when let go while it runs.
 struct EndProcess {
@@ -67,40 +63,19 @@ inline DWORD ExitCode(const Process& process) {
     return code;
 }
 
-// A program run console-less: its exit code (0xDEADBEEF when it did not end
-// within the wait) and ASCII output with "\n" line ends.
+// A command run by cmd.exe: the exit code and the output, "\n" line ends.
 struct RunResult {
     DWORD exitCode;
     std::wstring output;
 };
-inline RunResult RunProgram(const std::wstring& exe, const std::wstring& arguments) {
+inline RunResult Shell(const std::wstring& command) {
     RunResult result = {0xDEADBEEF, L""};
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    CreatePipe(&readEnd, &writeEnd, &inherit, 0);
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = startup.hStdError = writeEnd;
-    PROCESS_INFORMATION info = {};
-    std::wstring line = L"\"" + exe + L"\" " + arguments;
-    const bool started =
-        CreateProcessW(exe.c_str(), &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                       exe.substr(0, exe.rfind(L'\\')).c_str(), &startup, &info);
-    CloseHandle(writeEnd);
-    char chunk[4096];
-    for (DWORD got = 0; started && ReadFile(readEnd, chunk, sizeof chunk, &got, nullptr) && got;)
-        for (DWORD i = 0; i < got; ++i)
-            if (chunk[i] != '\r') result.output += static_cast<wchar_t>(chunk[i]);
-    CloseHandle(readEnd);
-    if (!started) return result;
-    CloseHandle(info.hThread);
-    result.exitCode = ExitCode(Process(info.hProcess));
+    FILE* pipe =
+        _wpopen((L"\"" + command + L"\"").c_str(), L"rt");  // cmd takes off the outer quotes
+    for (wint_t c; pipe && (c = fgetwc(pipe)) != WEOF;)
+        result.output += static_cast<wchar_t>(c);
+    if (pipe) result.exitCode = static_cast<DWORD>(_pclose(pipe));
     return result;
-}
-inline void DeleteTree(const std::wstring& path) {
-    RunProgram(L"C:\\windows\\system32\\cmd.exe", L"/c rd /s /q \"" + path + L"\"");
 }
 
 // The service `name` opened with all access; null when it does not exist.
@@ -136,7 +111,7 @@ public:
         Remove();
         CreateDirectoryW(kSites.c_str(), nullptr);
         ready = CreateDirectoryW(dir.c_str(), nullptr) && CreateDirectoryW(work.c_str(), nullptr) &&
-                CopyFileW(HostExe().c_str(), exe.c_str(), FALSE);
+                CopyFileW(kHost.c_str(), exe.c_str(), FALSE);
     }
     Site(const Site&) = delete;
     Site& operator=(const Site&) = delete;
@@ -145,7 +120,9 @@ public:
     const std::wstring dir, exe, name, key, work;
     bool ready = false;
 
-    RunResult Run(const std::wstring& arguments) const { return RunProgram(exe, arguments); }
+    RunResult Run(const std::wstring& arguments) const {
+        return Shell(L"\"" + exe + L"\" " + arguments);
+    }
     bool Exists() const { return ServiceOf(name) != nullptr; }
     // Stops and deletes the service (one that does not stop is deleted all
     // the same), then what is left of its key, and the files.
@@ -161,7 +138,7 @@ public:
             Sleep(50);
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
         Sleep(100);  // an ended child lets go of its directory
-        DeleteTree(dir);
+        Shell(L"rd /s /q \"" + dir + L"\" 2>nul");
     }
     // dwCurrentState 0 when the query fails.
     SERVICE_STATUS_PROCESS Status() const {
@@ -178,7 +155,7 @@ public:
     // the registry does not add it.
     bool Configure(const std::wstring& application, const std::wstring& parameters,
                    std::wstring directory = L"", bool terminated = true) const {
-        std::wstring bare = parameters + L"x";
+        std::wstring bare = parameters + (terminated ? L'\0' : L'x');
         directory = directory.empty() ? work : directory;
         const struct {
             const wchar_t* name;
@@ -187,7 +164,6 @@ public:
         } values[] = {{L"AppDirectory", directory, directory.size() + 1},
                       {L"Application", application, application.size() + 1},
                       {L"AppParameters", bare, parameters.size() + terminated}};
-        if (terminated) bare.back() = 0;
         bool ok = true;
         for (const auto& v : values)
             ok = ok && !RegSetKeyValueW(HKEY_LOCAL_MACHINE, (key + L"\\Parameters").c_str(), v.name,
@@ -198,7 +174,7 @@ public:
     // program, runs of blanks, quotes, non-ASCII text, a trailing blank; `end` is
     // "/exit:N", or empty for a child that waits to be ended.
     std::wstring ChildLine(const std::wstring& end) const {
-        return L"hosted-app  \"" + ChildExe() + L"\" /report:\"" + work + L"\\report.txt\" " + end +
+        return L"hosted-app  \"" + kChild + L"\" /report:\"" + work + L"\\report.txt\" " + end +
                L"   \"two words\" caf\u00e9 \u0416 ";
     }
 
@@ -243,13 +219,12 @@ public:
 class Bed : public ::testing::Environment {
 public:
     void SetUp() override {
-        std::printf("[ e2e ] host: %ls\n[ e2e ] child: %ls\n", HostExe().c_str(),
-                    ChildExe().c_str());
-        DeleteTree(kRoot);
+        std::printf("[ e2e ] host: %ls\n[ e2e ] child: %ls\n", kHost.c_str(), kChild.c_str());
+        Shell(L"rd /s /q " + kRoot + L" 2>nul");
         CreateDirectoryW(kRoot.c_str(), nullptr);
-        ASSERT_TRUE(CopyFileW(ChildExe().c_str(), (kRoot + L"\\with.exe").c_str(), FALSE));
+        ASSERT_TRUE(CopyFileW(kChild.c_str(), (kRoot + L"\\with.exe").c_str(), FALSE));
     }
-    void TearDown() override { DeleteTree(kRoot); }
+    void TearDown() override { Shell(L"rd /s /q " + kRoot + L" 2>nul"); }
 };
 inline ::testing::Environment* const kBed = ::testing::AddGlobalTestEnvironment(new Bed);
 

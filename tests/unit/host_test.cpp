@@ -4,11 +4,8 @@
 // stop stays pending, and the bytes the host hands to the registry.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/sim/sim.h"
@@ -60,31 +57,10 @@ DWORD Entry(const char* option) {
     return code;
 }
 
-// A service start as the SCM makes it: `controls` once RUNNING; the child ends
-// by itself once the run waits for it, unless a stop or shutdown came: then
-// the run must end within 2 s by itself. Checks what every run holds: exit
+// A service start as the SCM makes it. Checks what every run holds: exit
 // code 0, no child left, the reports in order. Returns the log.
-std::string Serve(const std::vector<DWORD>& controls = {}) {
-    std::atomic<bool> done{false};
-    std::thread entry([&] {
-        EXPECT_EQ(0u, Entry(nullptr));
-        done = true;
-    });
-    if (!controls.empty() && sim::WaitFor("r4 "))
-        for (DWORD control : controls)
-            sim::SendControl(control);
-    for (int ms = 0; !done; ++ms, std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
-        std::unique_lock<std::mutex> lock(sim::g_mutex);
-        const bool stopped =
-            g.log.find("C1 ") != std::string::npos || g.log.find("C5 ") != std::string::npos;
-        if (stopped && ms > 2000) ADD_FAILURE() << "a stop left the child running: " << g.log;
-        if ((g.waiting > 0 && g.controls.empty() && !stopped) || (stopped && ms > 2000)) {
-            lock.unlock();
-            sim::ExitChildren();
-            ms = 0;
-        }
-    }
-    entry.join();
+std::string Serve() {
+    EXPECT_EQ(0u, Entry(nullptr));
     for (const auto& child : g.children)
         EXPECT_FALSE(child.second) << "a child outlived the run";
     // Once START_PENDING is in: RUNNING at most once, STOP_PENDING at most
@@ -103,32 +79,34 @@ TEST(Host, ServiceRuns) {
     const struct {
         const char* what;
         int setup;
-        std::vector<DWORD> controls;
-        const char *fail_call, *stop_call;
+        const char *fail_call, *send_call;
+        std::vector<DWORD> send;
         std::string log;
     } rows[] = {
         // clang-format off
-        {"the child ends by itself", 0, {}, "", "", "r2 L r4 r1 S500 "},
-        {"a stop", 0, {1}, "", "", "r2 L r4 C1 r3 T0 r1 S500 "},
-        {"a shutdown", 0, {5}, "", "", "r2 L r4 C5 r3 T0 r1 S500 "},
-        {"other controls are ignored", 0, {4, 2}, "", "", "r2 L r4 C4 C2 r1 S500 "},
-        {"no Parameters key", kNoParameters, {}, "", "", "B2000/6000 r2 L! r1!2 B1000/6000 S500 "},
-        {"no application", kNoApp, {}, "", "", "r2 L! r1!2 B1000/6000 S500 "},
-        {"the launch denied", 0, {}, "CreateProcessW", "", "r2 L! r1!5 B1000/6000 S500 "},
-        {"no handler", 0, {}, "RegisterServiceCtrlHandlerW", "", "S500 "},
-        {"no first report", 0, {}, "SetServiceStatus", "", "r2x S500 "},
-        {"a stop before START_PENDING", 0, {}, "", "RegisterServiceCtrlHandlerW", "C1 r2 r3 r1 S500 "},
-        {"a stop during the launch", 0, {}, "", "CreateProcessW", "r2 C1 r3 L T0 r1 S500 "},
-        {"a stop during a failed launch", kNoApp, {}, "", "CreateProcessW", "r2 C1 r3 L! r1 S500 "},
-        {"a command line that fills its buffer", kFullLine, {}, "", "", "r2 L r4 r1 S500 "},
+        {"the child ends by itself", 0, "", "", {}, "r2 L r4 r1 S500 "},
+        {"a stop while RUNNING is reported", 0, "", "SetServiceStatus4", {1}, "r2 L C1 r4 r3 T0 r1 S500 "},
+        {"a stop while the child runs", 0, "", "WaitForSingleObject", {1}, "r2 L r4 C1 r3 T0 r1 S500 "},
+        {"a shutdown while the child runs", 0, "", "WaitForSingleObject", {5}, "r2 L r4 C5 r3 T0 r1 S500 "},
+        {"other controls are ignored", 0, "", "WaitForSingleObject", {4, 2}, "r2 L r4 C4 C2 r1 S500 "},
+        {"no Parameters key", kNoParameters, "", "", {}, "B2000/6000 r2 L! r1!2 B1000/6000 S500 "},
+        {"no application", kNoApp, "", "", {}, "r2 L! r1!2 B1000/6000 S500 "},
+        {"the launch denied", 0, "CreateProcessW", "", {}, "r2 L! r1!5 B1000/6000 S500 "},
+        {"no handler", 0, "RegisterServiceCtrlHandlerW", "", {}, "S500 "},
+        {"no first report", 0, "SetServiceStatus2", "", {}, "r2x S500 "},
+        {"a stop before START_PENDING", 0, "", "RegisterServiceCtrlHandlerW", {1}, "C1 r2 r3 r1 S500 "},
+        {"a stop during the launch", 0, "", "CreateProcessW", {1}, "r2 C1 r3 L T0 r1 S500 "},
+        {"a stop during a failed launch", kNoApp, "", "CreateProcessW", {1}, "r2 C1 r3 L! r1 S500 "},
+        {"a command line that fills its buffer", kFullLine, "", "", {}, "r2 L r4 r1 S500 "},
         // clang-format on
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         Fresh(row.setup);
         g.fail_call = row.fail_call;
-        g.stop_call = row.stop_call;
-        EXPECT_EQ(row.log, Serve(row.controls));
+        g.send_call = row.send_call;
+        g.send = row.send;
+        EXPECT_EQ(row.log, Serve());
         EXPECT_EQ(row.setup & kFullLine ? std::string(1024, 'x') : g.launch, g.launch);
     }
 }
@@ -141,7 +119,7 @@ TEST(Host, EveryUseFailingOrStopped) {
             SCOPED_TRACE(testing::Message() << "job " << job << ", use " << n);
             Fresh(job == 1 ? kPrimed : 0);
             if (job == 3) g.services[u"QELN3"] = {SERVICE_RUNNING, 1, SERVICE_STOPPED};
-            (job == 1 ? g.stop_at : g.fail_at) = n;
+            (job == 1 ? g.send_at : g.fail_at) = n;
             if (job < 2) {
                 Serve();
             } else if (job == 2) {
