@@ -2,10 +2,14 @@
 // over it.
 #include "platform/sim/sim.h"
 
+#include <strings.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
+#include <utility>
 
 platform::HKEY const platform::HKEY_LOCAL_MACHINE =
     reinterpret_cast<platform::HKEY>(std::uintptr_t{0x80000002});
@@ -14,11 +18,9 @@ namespace {
 
 using namespace platform;
 using sim::g;
-using sim::g_mutex;
-using sim::Service;
-using sim::Value;
 using Lock = std::unique_lock<std::mutex>;
 
+std::mutex g_mutex;
 std::condition_variable g_changed;
 std::mutex g_slim;  // every SRWLOCK: the host has one
 thread_local DWORD t_last_error = 0;
@@ -29,19 +31,12 @@ std::u16string Fold(std::u16string text) {
     return text;
 }
 
-std::string U8(const WCHAR* text) {
-    std::string out;
-    for (; text != nullptr && *text != 0; ++text)
-        out += *text < 0x80 ? static_cast<char>(*text) : '?';
-    return out;
-}
-
 void Note(const std::string& token) {
     g.log += token + " ";
     g_changed.notify_all();
 }
 
-// One use of `call`, with the lock held: true when it is to fail. Controls
+// One use of `call`, with the lock taken: true when it is to fail. Controls
 // sent here are queued for the dispatcher's thread; the use goes on once they
 // have been handled, or after 200 ms: the caller may hold a lock the handler
 // needs.
@@ -54,8 +49,7 @@ bool Use(Lock& lock, const std::string& call) {
             g.stopping |= control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN;
         }
         g_changed.notify_all();
-        g_changed.wait_for(lock, std::chrono::milliseconds(200),
-                           [&] { return g.controls.empty(); });
+        g_changed.wait_for(lock, std::chrono::milliseconds(200), [] { return g.controls.empty(); });
     }
     if (n != g.fail_at && g.fail_call != call) return false;
     g.fail_call.clear();
@@ -63,14 +57,19 @@ bool Use(Lock& lock, const std::string& call) {
     return true;
 }
 
-std::uintptr_t NewHandle(const std::u16string& target) {
+// A new handle for `target`: a key path, a service name, or "" the manager.
+template <class H>
+H Open(const std::u16string& target) {
     g.handles[g.next_handle += 4] = target;
-    return g.next_handle;
+    return reinterpret_cast<H>(g.next_handle);
 }
 
+// What `handle` stands for, after one use of `call`; null when the use fails
+// or the handle is not open.
 template <class H>
-const std::u16string* Target(H handle) {
-    auto it = g.handles.find(reinterpret_cast<std::uintptr_t>(handle));
+const std::u16string* Target(Lock& lock, const char* call, H handle) {
+    if (Use(lock, call)) return nullptr;
+    const auto it = g.handles.find(reinterpret_cast<std::uintptr_t>(handle));
     return it == g.handles.end() ? nullptr : &it->second;
 }
 
@@ -88,14 +87,19 @@ LONG OpenKey(const char* call, const WCHAR* path, HKEY* out, DWORD* created) {
         g.keys[key];
     }
     if (g.keys.count(key) == 0) return ERROR_FILE_NOT_FOUND;
-    *out = reinterpret_cast<HKEY>(NewHandle(key));
+    *out = Open<HKEY>(key);
     return ERROR_SUCCESS;
 }
 
-Service* ServiceOf(Lock& lock, const char* call, SC_HANDLE handle) {
-    const std::u16string* name = Target(handle);
-    if (Use(lock, call) || name == nullptr || g.services.count(*name) == 0) return nullptr;
-    return &g.services[*name];
+sim::Service* ServiceOf(Lock& lock, const char* call, SC_HANDLE handle) {
+    const std::u16string* name = Target(lock, call, handle);
+    return name == nullptr || g.services.count(*name) == 0 ? nullptr : &g.services[*name];
+}
+
+// The record the fake SCM answers with.
+BOOL Answer(const sim::Service* s, SERVICE_STATUS* status) {
+    if (s != nullptr) *status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, s->state, 0, 0, 0, 0, 0};
+    return s != nullptr ? TRUE : FALSE;
 }
 
 }  // namespace
@@ -116,11 +120,10 @@ LONG RegCreateKeyExW(HKEY, const WCHAR* path, DWORD, WCHAR*, DWORD, DWORD, void*
 
 LONG RegQueryValueExW(HKEY key, const WCHAR* name, DWORD*, DWORD* type, BYTE* data, DWORD* size) {
     Lock lock(g_mutex);
-    const std::u16string* path = Target(key);
-    if (Use(lock, "RegQueryValueExW") || path == nullptr) return ERROR_ACCESS_DENIED;
-    auto& values = g.keys[*path];
-    auto it = values.find(Fold(name));
-    if (it == values.end()) return ERROR_FILE_NOT_FOUND;
+    const std::u16string* path = Target(lock, "RegQueryValueExW", key);
+    if (path == nullptr) return ERROR_ACCESS_DENIED;
+    const auto it = g.keys[*path].find(Fold(name));
+    if (it == g.keys[*path].end()) return ERROR_FILE_NOT_FOUND;
     const std::string& bytes = it->second.bytes;
     const bool fits = data == nullptr || *size >= bytes.size();
     if (type != nullptr) *type = it->second.type;
@@ -131,74 +134,77 @@ LONG RegQueryValueExW(HKEY key, const WCHAR* name, DWORD*, DWORD* type, BYTE* da
 
 LONG RegSetValueExW(HKEY key, const WCHAR* name, DWORD, DWORD type, const BYTE* data, DWORD size) {
     Lock lock(g_mutex);
-    const std::u16string* path = Target(key);
-    if (Use(lock, "RegSetValueExW") || path == nullptr) return ERROR_ACCESS_DENIED;
-    g.keys[*path][Fold(name)] = Value{type, std::string(reinterpret_cast<const char*>(data), size)};
+    const std::u16string* path = Target(lock, "RegSetValueExW", key);
+    if (path == nullptr) return ERROR_ACCESS_DENIED;
+    g.keys[*path][Fold(name)] = {type, std::string(reinterpret_cast<const char*>(data), size)};
+    // A string carries exactly one terminator, at its end: Windows would mend
+    // one without, and the host must not rely on that.
+    std::u16string text(size / 2, u'\0');
+    std::memcpy(&text[0], data, text.size() * 2);
+    if (type == REG_SZ && (size % 2 != 0 || text.empty() || text.find(u'\0') != text.size() - 1))
+        Note("?");
     return ERROR_SUCCESS;
 }
 
 LONG RegDeleteValueW(HKEY key, const WCHAR* name) {
     Lock lock(g_mutex);
-    const std::u16string* path = Target(key);
-    if (Use(lock, "RegDeleteValueW") || path == nullptr) return ERROR_ACCESS_DENIED;
+    const std::u16string* path = Target(lock, "RegDeleteValueW", key);
+    if (path == nullptr) return ERROR_ACCESS_DENIED;
     return g.keys[*path].erase(Fold(name)) != 0 ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
 }
 
-LONG RegCloseKey(HKEY key) {
+LONG RegCloseKey(HKEY key) {  // one table holds every handle
+    return CloseServiceHandle(reinterpret_cast<SC_HANDLE>(key)) ? ERROR_SUCCESS
+                                                                : ERROR_INVALID_PARAMETER;
+}
+BOOL CloseServiceHandle(SC_HANDLE handle) {
     Lock lock(g_mutex);
-    return g.handles.erase(reinterpret_cast<std::uintptr_t>(key)) ? ERROR_SUCCESS
-                                                                  : ERROR_INVALID_PARAMETER;
+    return g.handles.erase(reinterpret_cast<std::uintptr_t>(handle)) ? TRUE : FALSE;
 }
 
 SC_HANDLE OpenSCManagerW(const WCHAR*, const WCHAR*, DWORD) {
     Lock lock(g_mutex);
-    return Use(lock, "OpenSCManagerW") ? nullptr : reinterpret_cast<SC_HANDLE>(NewHandle(u""));
+    return Use(lock, "OpenSCManagerW") ? nullptr : Open<SC_HANDLE>(u"");
 }
 
 SC_HANDLE CreateServiceW(SC_HANDLE, const WCHAR* name, const WCHAR*, DWORD, DWORD, DWORD, DWORD,
                          const WCHAR*, const WCHAR*, DWORD*, const WCHAR*, const WCHAR*,
                          const WCHAR*) {
     Lock lock(g_mutex);
-    if (Use(lock, "CreateServiceW") || !g.services.emplace(Fold(name), Service{}).second)
+    if (Use(lock, "CreateServiceW") || !g.services.emplace(Fold(name), sim::Service{}).second)
         return nullptr;
-    return reinterpret_cast<SC_HANDLE>(NewHandle(Fold(name)));
+    return Open<SC_HANDLE>(Fold(name));
 }
 
 SC_HANDLE OpenServiceW(SC_HANDLE, const WCHAR* name, DWORD) {
     Lock lock(g_mutex);
     if (Use(lock, "OpenServiceW") || g.services.count(Fold(name)) == 0) return nullptr;
-    return reinterpret_cast<SC_HANDLE>(NewHandle(Fold(name)));
+    return Open<SC_HANDLE>(Fold(name));
 }
 
+// A service answers a stop while RUNNING, then `pending` queries with
+// STOP_PENDING, then with `final_state`.
 BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) {
     Lock lock(g_mutex);
-    Service* s = ServiceOf(lock, "ControlService", service);
+    sim::Service* s = ServiceOf(lock, "ControlService", service);
     if (s == nullptr || control != SERVICE_CONTROL_STOP || s->state != SERVICE_RUNNING)
         return FALSE;
     s->state = SERVICE_STOP_PENDING;
-    *status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, s->state, 0, 0, 0, 0, 0};
-    return TRUE;
+    return Answer(s, status);
 }
 
 BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) {
     Lock lock(g_mutex);
-    Service* s = ServiceOf(lock, "QueryServiceStatus", service);
-    if (s == nullptr) return FALSE;
-    if (s->state == SERVICE_STOP_PENDING && s->pending-- <= 0) s->state = s->final_state;
-    *status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, s->state, 0, 0, 0, 0, 0};
-    return TRUE;
+    sim::Service* s = ServiceOf(lock, "QueryServiceStatus", service);
+    if (s != nullptr && s->state == SERVICE_STOP_PENDING && s->pending-- <= 0)
+        s->state = s->final_state;
+    return Answer(s, status);
 }
 
 BOOL DeleteService(SC_HANDLE service) {
     Lock lock(g_mutex);
-    if (ServiceOf(lock, "DeleteService", service) == nullptr) return FALSE;
-    g.services.erase(*Target(service));
-    return TRUE;
-}
-
-BOOL CloseServiceHandle(SC_HANDLE handle) {
-    Lock lock(g_mutex);
-    return g.handles.erase(reinterpret_cast<std::uintptr_t>(handle)) ? TRUE : FALSE;
+    const std::u16string* name = Target(lock, "DeleteService", service);
+    return name != nullptr && g.services.erase(*name) != 0 ? TRUE : FALSE;
 }
 
 // Runs the service entry on a thread of its own and the controls on this
@@ -207,7 +213,6 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
     Lock lock(g_mutex);
     if (Use(lock, "StartServiceCtrlDispatcherW")) return FALSE;
     g.serving = true;
-    g.dispatcher = std::this_thread::get_id();
     bool ended = false;
     std::thread service([&] {
         WCHAR* argv[2] = {table[0].lpServiceName, nullptr};
@@ -239,8 +244,8 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerW(const WCHAR*, LPHANDLER_FUNCTION handler) {
     Lock lock(g_mutex);
     g.handler = handler;  // a control at this use reaches it
-    if (Use(lock, "RegisterServiceCtrlHandlerW") || !g.serving) return nullptr;
-    return reinterpret_cast<SERVICE_STATUS_HANDLE>(&g);
+    return Use(lock, "RegisterServiceCtrlHandlerW") ? nullptr
+                                                    : reinterpret_cast<SERVICE_STATUS_HANDLE>(&g);
 }
 
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE, SERVICE_STATUS* s) {
@@ -274,14 +279,12 @@ DWORD GetModuleFileNameW(void*, WCHAR* buffer, DWORD capacity) {
 BOOL CreateProcessW(const WCHAR* application, WCHAR* command_line, void*, void*, BOOL, DWORD, void*,
                     const WCHAR*, STARTUPINFOW*, PROCESS_INFORMATION* info) {
     Lock lock(g_mutex);
-    g.launch = U8(command_line);
+    g.launch = command_line;
     const bool failed = Use(lock, "CreateProcessW");
-    const bool known = g.executables.count(Fold(application)) != 0;
-    Note(failed || !known ? "L!" : "L");
-    if (failed || !known) {
-        t_last_error = failed ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
-        return FALSE;
-    }
+    const bool missing = g.executables.count(Fold(application)) == 0;
+    t_last_error = failed ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
+    Note(failed || missing ? "L!" : "L");
+    if (failed || missing) return FALSE;
     const std::uintptr_t pid = 1000 + g.children.size();
     g.children[pid] = true;
     *info = PROCESS_INFORMATION{reinterpret_cast<HANDLE>(pid), nullptr, DWORD(pid), 0};
@@ -292,6 +295,8 @@ DWORD GetLastError() {
     return t_last_error;
 }
 
+// A child ends by itself, unless a stop or shutdown was sent: then the host
+// must end it within 2 s.
 DWORD WaitForSingleObject(HANDLE handle, DWORD) {
     Lock lock(g_mutex);
     Use(lock, "WaitForSingleObject");  // never fails
@@ -306,15 +311,13 @@ BOOL TerminateProcess(HANDLE process, DWORD code) {
     Lock lock(g_mutex);
     bool& alive = g.children[reinterpret_cast<std::uintptr_t>(process)];
     Note("T" + std::to_string(code) + (alive ? "" : "x"));
-    const BOOL ok = alive ? TRUE : FALSE;
-    alive = false;
-    return ok;
+    return std::exchange(alive, false) ? TRUE : FALSE;
 }
 
 void Sleep(DWORD milliseconds) {
     Lock lock(g_mutex);
     Note("S" + std::to_string(milliseconds));
-    if (milliseconds == 1000) g.console += "~";
+    if (milliseconds == 1000) g.console += u"~";
 }
 BOOL Beep(DWORD frequency, DWORD duration) {
     Lock lock(g_mutex);
@@ -323,14 +326,11 @@ BOOL Beep(DWORD frequency, DWORD duration) {
 }
 void ExitProcess(DWORD) {}
 int _stricmp(const char* a, const char* b) {
-    auto low = [](const char* c) { return *c >= 'A' && *c <= 'Z' ? *c + 32 : *c & 0xFF; };
-    for (; low(a) == low(b) && *a != 0; ++a, ++b) {
-    }
-    return low(a) - low(b);
+    return strcasecmp(a, b);
 }
 void ConsoleWrite(const WCHAR* text) {
     Lock lock(g_mutex);
-    g.console += U8(text);
+    g.console += text;
 }
 
 void* HeapAllocate(std::size_t bytes) {
@@ -350,7 +350,6 @@ void HeapRelease(void* block) {
 namespace sim {
 
 State g;
-std::mutex g_mutex;
 
 void Reset() {
     Lock lock(g_mutex);

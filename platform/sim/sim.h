@@ -17,7 +17,6 @@
 
 #include <deque>
 #include <map>
-#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -46,9 +45,11 @@ struct State {
     // not 0, "?" when another field is not what the host always reports, "x"
     // when the call failed), "L" a launch ("L!" failed), "T<code>" a
     // termination, "B<hertz>/<ms>" a tone, "S<ms>" a pause, "C<control>" a
-    // control delivered; "?" also a stop that left the child running. The
+    // control delivered; "?" also a stop that left the child running, and a
+    // string stored without its terminator or with one inside. The
     // console text, a 1 s pause there as "~".
-    std::string failed, log, console, launch;  // launch: the last command line
+    std::string failed, log;
+    std::u16string console, launch;  // launch: the last command line
     std::u16string module = u"C:\\agents\\site3\\qelnhost.exe";
     std::map<std::u16string, std::map<std::u16string, Value>> keys;  // by upper-case path, name
     std::set<std::u16string> denied, executables;      // keys RegCreateKeyExW refuses; launchable
@@ -58,12 +59,10 @@ struct State {
     std::map<std::uintptr_t, bool> children;  // alive
     bool serving = false, stopping = false;   // a stop or shutdown was sent
     platform::LPHANDLER_FUNCTION handler = nullptr;
-    std::thread::id dispatcher;
     std::deque<DWORD> controls;
     std::set<void*> blocks;  // live heap blocks
 };
 extern State g;
-extern std::mutex g_mutex;
 
 void Reset();
 

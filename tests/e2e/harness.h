@@ -1,8 +1,6 @@
 // The end-to-end bed: the real qelnhost.exe driven through the real Service
 // Control Manager, registry and processes of the Windows it runs on (Wine on
-// the build machine). Every copy of the host lives under C:\qelntest\; before
-// the first test whatever an earlier run left there is removed, and a decoy is
-// planted where an unquoted service path would lead.
+// the build machine). Every copy of the host lives under C:\qeln test\.
 #ifndef QELN_TESTS_E2E_HARNESS_H
 #define QELN_TESTS_E2E_HARNESS_H
 
@@ -12,6 +10,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <regex>
 #include <string>
@@ -19,9 +20,9 @@
 namespace e2e {
 
 constexpr DWORD kWaitMs = 20000;
-// Copies go under a directory with a blank: a service path left unquoted
-// would lead the SCM to the decoy C:\qelntest\with.exe.
-const std::wstring kRoot = L"C:\\qelntest", kSites = kRoot + L"\\with blank";
+// Copies go under a directory with a blank, where a service path must be
+// quoted.
+const std::wstring kSites = L"C:\\qeln test";
 
 inline std::wstring N(DWORD value) {
     return std::to_wstring(value);
@@ -44,10 +45,10 @@ const std::wstring kHost = Program("QELN_E2E_HOST", QELN_HOST_EXE),
                    kChild = Program("QELN_E2E_CHILD", QELN_CHILD_EXE);
 
 // A process held open to see how it ends; ended when let go while it runs.
-struct EndProcess {
-    void operator()(HANDLE process) const {
-        TerminateProcess(process, 0xDEAD);  // fails when it has ended
-        CloseHandle(process);
+struct EndProcess {  // TerminateProcess fails when it has ended
+    void operator()(HANDLE p) const {
+        TerminateProcess(p, 0xDEAD);
+        CloseHandle(p);
     }
 };
 using Process = std::unique_ptr<void, EndProcess>;
@@ -113,8 +114,6 @@ public:
         ready = CreateDirectoryW(dir.c_str(), nullptr) && CreateDirectoryW(work.c_str(), nullptr) &&
                 CopyFileW(kHost.c_str(), exe.c_str(), FALSE);
     }
-    Site(const Site&) = delete;
-    Site& operator=(const Site&) = delete;
     ~Site() { Remove(); }
 
     const std::wstring dir, exe, name, key, work;
@@ -153,22 +152,18 @@ public:
     // directory unless told), AppParameters without its terminator unless
     // `terminated`: from a buffer whose next character is not one, so that
     // the registry does not add it.
-    bool Configure(const std::wstring& application, const std::wstring& parameters,
-                   std::wstring directory = L"", bool terminated = true) const {
-        std::wstring bare = parameters + (terminated ? L'\0' : L'x');
+    bool Configure(const std::wstring& application, std::wstring line, std::wstring directory = L"",
+                   bool terminated = true) const {
+        const DWORD bytes = static_cast<DWORD>((line.size() + terminated) * sizeof(wchar_t));
+        line += terminated ? L'\0' : L'x';
         directory = directory.empty() ? work : directory;
-        const struct {
-            const wchar_t* name;
-            const std::wstring& text;
-            std::size_t characters;
-        } values[] = {{L"AppDirectory", directory, directory.size() + 1},
-                      {L"Application", application, application.size() + 1},
-                      {L"AppParameters", bare, parameters.size() + terminated}};
-        bool ok = true;
-        for (const auto& v : values)
-            ok = ok && !RegSetKeyValueW(HKEY_LOCAL_MACHINE, (key + L"\\Parameters").c_str(), v.name,
-                                        REG_SZ, v.text.c_str(), v.characters * sizeof(wchar_t));
-        return ok;
+        auto set = [&](const wchar_t* name, const std::wstring& text, DWORD size) {
+            return !RegSetKeyValueW(HKEY_LOCAL_MACHINE, (key + L"\\Parameters").c_str(), name,
+                                    REG_SZ, text.c_str(), size);
+        };
+        return set(L"AppDirectory", directory, (directory.size() + 1) * sizeof(wchar_t)) &&
+               set(L"Application", application, (application.size() + 1) * sizeof(wchar_t)) &&
+               set(L"AppParameters", line, bytes);
     }
     // The decorated command line of the child: a first token that is not the
     // program, runs of blanks, quotes, non-ASCII text, a trailing blank; `end` is
@@ -201,30 +196,20 @@ public:
     }
     // The child's report; empty when none came within the wait.
     std::wstring Report() const {
-        HANDLE file = INVALID_HANDLE_VALUE;
-        for (int i = 0; i < 1000 && file == INVALID_HANDLE_VALUE; ++i, Sleep(20))
-            file = CreateFileW((work + L"\\report.txt").c_str(), GENERIC_READ,
-                               FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
-                               nullptr);
-        wchar_t text[8192] = {};
-        DWORD got = 0;
-        ReadFile(file, text, sizeof text - sizeof(wchar_t), &got, nullptr);
-        CloseHandle(file);
-        return text;
+        std::string bytes;
+        for (int i = 0; i < 1000 && bytes.empty(); ++i, Sleep(20)) {
+            std::ifstream file(std::filesystem::path(work + L"\\report.txt"), std::ios::binary);
+            bytes.assign(std::istreambuf_iterator<char>(file), {});
+        }
+        return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
     }
 };
 
-// Before the first test: removes what an earlier run left under the root and
-// plants the decoy; after the last, removes the root.
+// Says which host and child the tests drive.
 class Bed : public ::testing::Environment {
-public:
     void SetUp() override {
-        std::printf("[ e2e ] host: %ls\n[ e2e ] child: %ls\n", kHost.c_str(), kChild.c_str());
-        Shell(L"rd /s /q " + kRoot + L" 2>nul");
-        CreateDirectoryW(kRoot.c_str(), nullptr);
-        ASSERT_TRUE(CopyFileW(kChild.c_str(), (kRoot + L"\\with.exe").c_str(), FALSE));
+        std::printf("[ e2e ] %ls\n[ e2e ] %ls\n", kHost.c_str(), kChild.c_str());
     }
-    void TearDown() override { Shell(L"rd /s /q " + kRoot + L" 2>nul"); }
 };
 inline ::testing::Environment* const kBed = ::testing::AddGlobalTestEnvironment(new Bed);
 

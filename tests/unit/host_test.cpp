@@ -44,6 +44,7 @@ void Fresh(int setup) {
     if (!(setup & kNoApp)) g.executables.insert(u"C:\\APPS\\CHILD.EXE");
     if (setup & kPrimed) g.keys[kUps + u"\\CONFIG"];
     if (setup & kOlderUps) g.keys[kUps][u"PORT"] = {REG_SZ, Sz(u"COM9")};
+    if (setup & kOlderUps) g.keys[kUps][u"OPTIONS"] = {REG_DWORD, "\x81"};  // one byte
 }
 
 // The entry as the console (`option`) or the SCM (none) runs it; nothing may
@@ -97,6 +98,7 @@ TEST(Host, ServiceRuns) {
         {"a stop before START_PENDING", 0, "", "RegisterServiceCtrlHandlerW", {1}, "C1 r2 r3 r1 S500 "},
         {"a stop during the launch", 0, "", "CreateProcessW", {1}, "r2 C1 r3 L T0 r1 S500 "},
         {"a stop during a failed launch", kNoApp, "", "CreateProcessW", {1}, "r2 C1 r3 L! r1 S500 "},
+        {"an older configuration: the upgrade", kOlderUps, "", "", {}, "r2 L r4 r1 S500 "},
         {"a command line that fills its buffer", kFullLine, "", "", {}, "r2 L r4 r1 S500 "},
         // clang-format on
     };
@@ -107,7 +109,7 @@ TEST(Host, ServiceRuns) {
         g.send_call = row.send_call;
         g.send = row.send;
         EXPECT_EQ(row.log, Serve());
-        EXPECT_EQ(row.setup & kFullLine ? std::string(1024, 'x') : g.launch, g.launch);
+        EXPECT_EQ(row.setup & kFullLine ? std::u16string(1024, u'x') : g.launch, g.launch);
     }
 }
 
@@ -124,12 +126,12 @@ TEST(Host, EveryUseFailingOrStopped) {
                 Serve();
             } else if (job == 2) {
                 const DWORD code = Entry("-install");
-                EXPECT_EQ(g.services.empty() ? "" : "QELN3 installed.\n", g.console);
+                EXPECT_EQ(g.services.empty() ? u"" : u"QELN3 installed.\n", g.console);
                 EXPECT_EQ(g.failed == "CreateServiceW" ? 0xFFFFFFFF : 0u, code);
             } else {
                 EXPECT_EQ(0u, Entry("-remove"));
                 EXPECT_EQ(g.services.empty(),
-                          g.console.find("QELN3 removed.\n") != std::string::npos);
+                          g.console.find(u"QELN3 removed.\n") != std::string::npos);
             }
             if (testing::Test::HasFailure() || g.uses < n) break;
         }
@@ -141,27 +143,28 @@ TEST(Host, ConsoleCommands) {
     const struct {
         std::u16string module;
         sim::Service service;  // state 0: not installed
-        const char *option, *fail_call, *console;
+        const char *option, *fail_call;
+        const char16_t* console;
         DWORD code;
         bool installed;  // afterwards
     } rows[] = {
         // clang-format off
-        {u"C:\\agents\\site3\\qelnhost.exe", {0}, "-install", "", "QELN3 installed.\n", 0, true},
-        {u"C:\\agents\\site3\\qelnhost.exe", {1}, "/INSTALL", "", "", 0xFFFFFFFF, true},
-        {u"C:\\host.exe", {0}, "-Install", "", "QELN: installed.\n", 0, true},
+        {u"C:\\agents\\site3\\qelnhost.exe", {0}, "-install", "", u"QELN3 installed.\n", 0, true},
+        {u"C:\\agents\\site3\\qelnhost.exe", {1}, "/INSTALL", "", u"", 0xFFFFFFFF, true},
+        {u"C:\\host.exe", {0}, "-Install", "", u"QELN: installed.\n", 0, true},
         // A path longer than 260 characters: named by the directory that holds it.
-        {u"C:\\" + std::u16string(300, u'a') + u"Z\\qelnhost.exe", {0}, "-install", "", "QELNZ installed.\n", 0, true},
-        {site3, {1}, "/x", "", "", 0, true},
-        {site3, {4, 0, 1}, "-remove", "", "Stopping QELN3.~\nQELN3 stopped.\nQELN3 removed.\n", 0, false},
-        {site3, {4, 3, 1}, "-remove", "", "Stopping QELN3.~.~.~.~\nQELN3 stopped.\nQELN3 removed.\n", 0, false},
-        {site3, {4, 1, 2}, "-remove", "", "Stopping QELN3.~.~\nQELN3 failed to stop.\nQELN3 removed.\n", 0, false},
-        {site3, {1}, "-remove", "", "QELN3 removed.\n", 0, false},
-        {site3, {1}, "-remove", "DeleteService", "", 0, true},
-        {site3, {0}, "/remove", "", "", 0, false},
+        {u"C:\\" + std::u16string(300, u'a') + u"Z\\qelnhost.exe", {0}, "-install", "", u"QELNZ installed.\n", 0, true},
+        {site3, {1}, "/x", "", u"", 0, true},
+        {site3, {4, 0, 1}, "-remove", "", u"Stopping QELN3.~\nQELN3 stopped.\nQELN3 removed.\n", 0, false},
+        {site3, {4, 3, 1}, "-remove", "", u"Stopping QELN3.~.~.~.~\nQELN3 stopped.\nQELN3 removed.\n", 0, false},
+        {site3, {4, 1, 2}, "-remove", "", u"Stopping QELN3.~.~\nQELN3 failed to stop.\nQELN3 removed.\n", 0, false},
+        {site3, {1}, "-remove", "", u"QELN3 removed.\n", 0, false},
+        {site3, {1}, "-remove", "DeleteService", u"", 0, true},
+        {site3, {0}, "/remove", "", u"", 0, false},
         // clang-format on
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.console);
+        SCOPED_TRACE(row.option);
         Fresh(0);
         g.module = row.module;
         if (row.service.state != 0) g.services[u"QELN3"] = row.service;
@@ -172,35 +175,14 @@ TEST(Host, ConsoleCommands) {
     }
 }
 
-// What the host hands to the registry, which Windows would mend: every
-// string it writes carries its terminator. A Config key that cannot be made
-// ends the configuration: the older values under the UPS key stay; likewise
-// for Status.
-TEST(Host, PrimingBytes) {
-    Fresh(0);
-    g.keys[kUps][u"OPTIONS"] = {REG_DWORD, std::string(1, '\x81')};  // one byte
-    Serve();
-    int strings = 0;
-    for (const auto& key : g.keys) {
-        for (const auto& value : key.second) {
-            if (value.second.type != REG_SZ || key.first.find(kUps) != 0) continue;
-            ++strings;
-            const std::string& b = value.second.bytes;
-            std::size_t end = 0;  // the first 0 character
-            while (end + 1 < b.size() && (b[end] | b[end + 1]) != 0)
-                end += 2;
-            EXPECT_EQ(b.size(), end + 2) << "without its terminator: "
-                                         << std::string(value.first.begin(), value.first.end());
-        }
-    }
-    EXPECT_EQ(11 + 4 + 2, strings);  // providers, Config's and Status's strings (upgrade: no Port)
-    EXPECT_EQ(std::string("\1\0\0\0", 4), g.keys[kUps + u"\\CONFIG"][u"UPGRADE"].bytes);
-
+// A Config key that cannot be made ends the configuration: the older values
+// under the UPS key stay; likewise for Status.
+TEST(Host, UpsKeysThatCannotBeMade) {
     Fresh(kOlderUps);
     g.denied = {kUps + u"\\CONFIG", kUps + u"\\STATUS"};
     g.keys[kUps + u"\\STATUS"][u"SERIALNUMBER"] = {REG_SZ, Sz(u"X")};
     Serve();
-    EXPECT_EQ(1u, g.keys[kUps].size()) << "values written under the UPS key without Config";
+    EXPECT_EQ(2u, g.keys[kUps].size()) << "values written under the UPS key without Config";
     EXPECT_EQ(1u, g.keys[kUps + u"\\STATUS"].size()) << "Status written though not created";
 }
 
