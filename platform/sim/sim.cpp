@@ -53,7 +53,6 @@ bool Use(Lock& lock, const std::string& call) {
     }
     if (n != g.fail_at && g.fail_call != call) return false;
     g.fail_call.clear();
-    g.failed = call;
     return true;
 }
 
@@ -140,7 +139,7 @@ LONG RegSetValueExW(HKEY key, const WCHAR* name, DWORD, DWORD type, const BYTE* 
     // A string carries exactly one terminator, at its end: Windows would mend
     // one without, and the host must not rely on that.
     std::u16string text(size / 2, u'\0');
-    std::memcpy(&text[0], data, text.size() * 2);
+    std::memcpy(text.data(), data, text.size() * 2);
     if (type == REG_SZ && (size % 2 != 0 || text.empty() || text.find(u'\0') != text.size() - 1))
         Note("?");
     return ERROR_SUCCESS;
@@ -281,7 +280,7 @@ BOOL CreateProcessW(const WCHAR* application, WCHAR* command_line, void*, void*,
     Lock lock(g_mutex);
     g.launch = command_line;
     const bool failed = Use(lock, "CreateProcessW");
-    const bool missing = g.executables.count(Fold(application)) == 0;
+    const bool missing = *application == 0;
     t_last_error = failed ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
     Note(failed || missing ? "L!" : "L");
     if (failed || missing) return FALSE;

@@ -5,13 +5,12 @@
 // and a launch with ERROR_ACCESS_DENIED), and at the use numbered `send_at`
 // the service's handler gets the controls `send` from the dispatcher's thread
 // while the use goes on (a status report is the use "SetServiceStatus<state>").
-// A child ends by itself when the host waits for it, unless a stop or
-// shutdown was sent: then the host must end it within 2 s. Beside it, the
-// least state the tests need: registry values in a map, installed services
-// with a scripted answer to a stop, one dispatcher (the service entry on a
-// thread of its own, controls on the dispatcher's, as on Windows), children
-// as handles, live heap blocks and open handles. Tests set and read the state
-// directly while no service runs.
+// A launch of no application fails with ERROR_FILE_NOT_FOUND; a child ends by itself when the host
+// waits for it, unless a stop or shutdown was sent: then the host must end it within 2 s. Beside
+// it, the least state the tests need: registry values in a map, installed services with a scripted
+// answer to a stop, one dispatcher (the service entry on a thread of its own, controls on the
+// dispatcher's, as on Windows), children as handles, live heap blocks and open handles. Tests set
+// and read the state directly while no service runs.
 #ifndef QELN_PLATFORM_SIM_SIM_H
 #define QELN_PLATFORM_SIM_SIM_H
 
@@ -19,7 +18,6 @@
 #include <map>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -48,11 +46,11 @@ struct State {
     // control delivered; "?" also a stop that left the child running, and a
     // string stored without its terminator or with one inside. The
     // console text, a 1 s pause there as "~".
-    std::string failed, log;
+    std::string log;
     std::u16string console, launch;  // launch: the last command line
     std::u16string module = u"C:\\agents\\site3\\qelnhost.exe";
     std::map<std::u16string, std::map<std::u16string, Value>> keys;  // by upper-case path, name
-    std::set<std::u16string> denied, executables;      // keys RegCreateKeyExW refuses; launchable
+    std::set<std::u16string> denied;                                 // keys RegCreateKeyExW refuses
     std::map<std::uintptr_t, std::u16string> handles;  // key path, service name, "" manager
     std::uintptr_t next_handle = 0x1000;
     std::map<std::u16string, Service> services;

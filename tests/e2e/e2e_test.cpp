@@ -44,9 +44,8 @@ void Launch(const Site& site, const std::wstring& line, Hosting* h, std::wstring
     ASSERT_TRUE(site.WaitFor(SERVICE_RUNNING, seen)) << *seen << "; SCM record: " << Record(site);
     const std::wstring report = site.Report(), pid = report.substr(report.rfind(L' ') + 1);
     const DWORD process = site.Status().dwProcessId;
-    EXPECT_EQ(L"RUNNING exit 0/0 type " + N(SERVICE_WIN32_OWN_PROCESS) + L" accepts " +
-                  N(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN) + L" pid",
-              Record(site));
+    // An own process (0x10) accepting a stop and a shutdown (1 | 4).
+    EXPECT_EQ(L"RUNNING exit 0/0 type 16 accepts 5 pid", Record(site));
     ASSERT_EQ(Saw(site, line) + N(process) + L" " + pid, report) << "the child's report";
     h->child = OpenProcessOf(wcstoul(pid.c_str(), nullptr, 10));
     h->service = OpenProcessOf(process);
@@ -353,57 +352,48 @@ void Write(const std::string& line) {
 // launches anything when the area has no Config key; the next start writes
 // nothing, and a user's edit made between them stays.
 TEST(UpsPrimeE2E, FirstStartPrimesTheAreaAndTheNextStartLeavesIt) {
-    struct Road {
-        std::string title;
-        std::vector<std::string> before, after, edit;
-    };
     const std::string here = __FILE__;
     const std::string areas = "Z:" + here.substr(0, here.find_last_of("/\\") + 1) + "areas/";
-    std::ifstream base(areas + "primed.txt"), listed(areas + "roads.txt");
+    std::ifstream base(areas + "primed.txt"), roads(areas + "roads.txt");
     Area primed;
-    std::vector<Road> roads;
     for (std::string line; std::getline(base, line);)
         Apply(&primed, line);
-    for (std::string line; std::getline(listed, line);) {
-        const char tag = line.size() > 2 ? line[0] : ' ';
-        if (tag == '*' || tag == '+') {
-            roads.push_back(tag == '+' ? roads.back() : Road());
-            roads.back().title = line.substr(2);
-            roads.back().edit.clear();
-        }
-        if (tag == '<' || tag == '>' || tag == '~')
-            (tag == '<'   ? roads.back().before
-             : tag == '>' ? roads.back().after
-                          : roads.back().edit)
-                .push_back(line.substr(2));
-    }
     ASSERT_GT(primed.size(), 30u) << "areas/primed.txt not read";
     Site site(L'P');
     ASSERT_NO_FATAL_FAILURE(RunConsole(site, kInstall));
     // The application does not exist: each run ends right after the priming.
     ASSERT_TRUE(site.Configure(site.work + L"\\missing.exe", L"missing"));
-    for (const Road& road : roads) {
-        SCOPED_TRACE(road.title);
+    std::string title;  // of the road that the lines so far make
+    std::vector<std::string> before, after, edit;
+    auto travel = [&] {
+        SCOPED_TRACE(title);
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, kUps.c_str());
         ASSERT_EQ("", Dump()) << "the UPS area could not be removed";
-        Area before, after = primed;
-        for (const std::string& line : road.before) {
-            Write(line);
-            Apply(&before, line);
-            Apply(&after, line);
-        }
-        for (const std::string& line : road.after)
-            line == "*" ? void(after = before) : Apply(&after, line);
+        Area was, will = primed;
+        for (const std::string& line : before)
+            Write(line), Apply(&was, line), Apply(&will, line);
+        for (const std::string& line : after)
+            line == "*" ? void(will = was) : Apply(&will, line);
         for (int start = 1; start <= 2; ++start) {
             std::wstring seen;
             ASSERT_TRUE(site.Start() && site.WaitFor(SERVICE_STOPPED, &seen)) << seen;
             EXPECT_TRUE(Like(seen, L"(START_PENDING )?STOPPED ")) << seen;
-            EXPECT_EQ(Text(after), Dump()) << "after start " << start;
-            for (const std::string& line : road.edit) {
-                Write(line);
-                Apply(&after, line);
-            }
+            EXPECT_EQ(Text(will), Dump()) << "after start " << start;
+            for (const std::string& line : edit)
+                Write(line), Apply(&will, line);
         }
+    };
+    // Each road is travelled when the next begins; the end of the list
+    // begins none.
+    for (std::string line; std::getline(roads, line) || !title.empty();) {
+        const char tag = line.empty() ? '*' : line[0];
+        if (tag == '<' || tag == '>' || tag == '~')
+            (tag == '<' ? before : tag == '>' ? after : edit).push_back(line.substr(2));
+        if (tag != '*' && tag != '+') continue;
+        if (!title.empty()) travel();
+        if (tag == '*') before.clear(), after.clear();
+        title = line.empty() ? "" : line.substr(2);
+        edit.clear();
     }
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, kUps.c_str());
 }

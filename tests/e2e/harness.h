@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "bench/benchkit.h"  // the Win32 helpers the bench and these tests share
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -19,7 +21,6 @@
 
 namespace e2e {
 
-constexpr DWORD kWaitMs = 20000;
 // Copies go under a directory with a blank, where a service path must be
 // quoted.
 const std::wstring kSites = L"C:\\qeln test";
@@ -36,10 +37,7 @@ inline bool Like(const std::wstring& text, const std::wstring& pattern) {
 // shows under Z:), so these drivers can run the 32-bit host and child.
 inline std::wstring Program(const char* variable, const char* built) {
     const char* named = std::getenv(variable);
-    std::wstring path = L"Z:";
-    for (const char* c = named && *named ? named : built; *c; ++c)
-        path += *c == '/' ? L'\\' : static_cast<wchar_t>(*c);
-    return path;
+    return FromBuildPath(named && *named ? named : built);
 }
 const std::wstring kHost = Program("QELN_E2E_HOST", QELN_HOST_EXE),
                    kChild = Program("QELN_E2E_CHILD", QELN_CHILD_EXE);
@@ -80,13 +78,10 @@ inline RunResult Shell(const std::wstring& command) {
 }
 
 // The service `name` opened with all access; null when it does not exist.
-struct CloseService {
-    void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
-};
-using Service = std::unique_ptr<SC_HANDLE__, CloseService>;
+using Service = std::unique_ptr<SC_HANDLE__, decltype(&CloseServiceHandle)>;
 inline Service ServiceOf(const std::wstring& name) {
     static SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);  // for good
-    return Service(OpenServiceW(manager, name.c_str(), SERVICE_ALL_ACCESS));
+    return Service(OpenServiceW(manager, name.c_str(), SERVICE_ALL_ACCESS), CloseServiceHandle);
 }
 
 // Adds the name of `state` and a blank to `seen` unless `seen` ends with it.
@@ -196,11 +191,10 @@ public:
     }
     // The child's report; empty when none came within the wait.
     std::wstring Report() const {
-        std::string bytes;
-        for (int i = 0; i < 1000 && bytes.empty(); ++i, Sleep(20)) {
-            std::ifstream file(std::filesystem::path(work + L"\\report.txt"), std::ios::binary);
-            bytes.assign(std::istreambuf_iterator<char>(file), {});
-        }
+        const std::wstring path = work + L"\\report.txt";
+        WaitForFile(path, kWaitMs);
+        std::ifstream file(std::filesystem::path(path), std::ios::binary);
+        const std::string bytes{std::istreambuf_iterator<char>(file), {}};
         return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
     }
 };
