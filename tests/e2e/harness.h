@@ -10,14 +10,8 @@
 
 #include "bench/benchkit.h"  // the Win32 helpers the bench and these tests share
 
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <regex>
-#include <string>
 
 namespace e2e {
 
@@ -105,9 +99,7 @@ public:
           key(L"SYSTEM\\CurrentControlSet\\Services\\" + name),
           work(dir + L"\\w\u00f6rk dir") {
         Remove();
-        CreateDirectoryW(kSites.c_str(), nullptr);
-        ready = CreateDirectoryW(dir.c_str(), nullptr) && CreateDirectoryW(work.c_str(), nullptr) &&
-                CopyFileW(kHost.c_str(), exe.c_str(), FALSE);
+        ready = CreateTree(work) && CopyFileW(kHost.c_str(), exe.c_str(), FALSE);
     }
     ~Site() { Remove(); }
 
@@ -191,11 +183,16 @@ public:
     }
     // The child's report; empty when none came within the wait.
     std::wstring Report() const {
-        const std::wstring path = work + L"\\report.txt";
-        WaitForFile(path, kWaitMs);
-        std::ifstream file(std::filesystem::path(path), std::ios::binary);
-        const std::string bytes{std::istreambuf_iterator<char>(file), {}};
-        return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
+        HANDLE file = INVALID_HANDLE_VALUE;
+        for (int i = 0; i < 1000 && file == INVALID_HANDLE_VALUE; ++i, Sleep(20))
+            file = CreateFileW((work + L"\\report.txt").c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                               nullptr);
+        wchar_t text[8192] = {};
+        DWORD got = 0;
+        ReadFile(file, text, sizeof text - sizeof(wchar_t), &got, nullptr);
+        CloseHandle(file);
+        return text;
     }
 };
 
