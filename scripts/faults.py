@@ -59,6 +59,10 @@ FAULTS = [
     ("upsprime/fields.cpp", "const DWORD held = record->data_size < 4 ? record->data_size : 4;", "const DWORD held = 4;", "a DWORD shorter than 4 bytes read as 4"),
     ("upsprime/fields.cpp", "const std::size_t characters = platform::WideLength(text) + 1;", "const std::size_t characters = platform::WideLength(text);", "strings set without their terminator"),
     ("upsprime/fields.cpp", "        ReleaseData(*at);\n        (*at)->changed = 0;", "        (*at)->changed = 0;", "a table never freed"),
+    ("service/service_run.cpp", "    if (child != nullptr) TerminateProcess(child, 0);\n", "", "a stop while the child runs leaves it running"),
+    ("service/naming.cpp", 'kDisplayPrefix[] = u"Quellith Group ";', 'kDisplayPrefix[] = u"Quellith ";', "a wrong display name"),
+    ("upsprime/prime.cpp", "    SetBatteryStatus(0);\n", "", "BatteryStatus not primed"),
+    ("upsprime/prime.cpp", "SetTurnUpsOffWait(180);", "SetTurnUpsOffWait(120);", "a wrong default wait before the UPS is turned off"),
 ]
 
 
