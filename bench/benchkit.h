@@ -140,16 +140,18 @@ inline DWORD ServiceProcessId(SC_HANDLE service) {
     return status.dwProcessId;
 }
 
-// The child's process id from its report ("pid=N" in UTF-16).
+// The child's process id: the last number of its report (UTF-16), whose last
+// line is its parent's id and its own.
 inline DWORD ChildProcessId(const std::wstring& reportPath) {
     HANDLE file = CreateFileW(reportPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                               OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return 0;
-    wchar_t text[256] = {};
+    wchar_t text[4096] = {};
     DWORD got = 0;
     ReadFile(file, text, sizeof text - sizeof(wchar_t), &got, nullptr);
     CloseHandle(file);
-    return wcsncmp(text, L"pid=", 4) == 0 ? static_cast<DWORD>(wcstoul(text + 4, nullptr, 10)) : 0;
+    const wchar_t* last = wcsrchr(text, L' ');
+    return last != nullptr ? static_cast<DWORD>(wcstoul(last + 1, nullptr, 10)) : 0;
 }
 
 // Waits until the process `pid` has gone (when it can be opened at all).

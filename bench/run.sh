@@ -11,7 +11,8 @@
 #   - the CPU ticks the host process spends during 10 s of supervising a live
 #     child, and its resident memory, read from /proc of the Linux process that
 #     runs it (the floor's figures beside it for comparison).
-# It prints one table with the targets: ratios <= 1.05 once primed;
+# It prints one table with the targets: start and stop within 10 % of floor-sp
+# once primed (the bare floor shown for information);
 # exe <= 64 KiB importing only KERNEL32, ADVAPI32 and msvcrt;
 # 0 CPU ticks over the 10 s; resident memory <= 1.1x the floor's.
 #
