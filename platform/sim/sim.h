@@ -5,12 +5,13 @@
 // and a launch with ERROR_ACCESS_DENIED), and at the use numbered `send_at`
 // the service's handler gets the controls `send` from the dispatcher's thread
 // while the use goes on (a status report is the use "SetServiceStatus<state>").
-// A launch of no application fails with ERROR_FILE_NOT_FOUND; a child ends by itself when the host
-// waits for it, unless a stop or shutdown was sent: then the host must end it within 2 s. Beside
-// it, the least state the tests need: registry values in a map, installed services with a scripted
-// answer to a stop, one dispatcher (the service entry on a thread of its own, controls on the
-// dispatcher's, as on Windows), children as handles, live heap blocks and open handles. Tests set
-// and read the state directly while no service runs.
+// A launch of no application fails with ERROR_FILE_NOT_FOUND. A child ends by
+// itself when the host waits for it, unless a stop or shutdown was sent: then
+// the host must end it within 2 s. Beside it, the least state the tests need:
+// registry values in a map, installed services with a scripted answer to a
+// stop, one dispatcher (the service entry on a thread of its own, controls on
+// the dispatcher's, as on Windows), children as handles, live heap blocks and
+// open handles. Tests set and read the state directly while no service runs.
 #ifndef QELN_PLATFORM_SIM_SIM_H
 #define QELN_PLATFORM_SIM_SIM_H
 
@@ -44,8 +45,8 @@ struct State {
     // when the call failed), "L" a launch ("L!" failed), "T<code>" a
     // termination, "B<hertz>/<ms>" a tone, "S<ms>" a pause, "C<control>" a
     // control delivered; "?" also a stop that left the child running, and a
-    // string stored without its terminator or with one inside. The
-    // console text, a 1 s pause there as "~".
+    // string stored without its terminator or with one inside. The console
+    // text, a 1 s pause there as "~".
     std::string log;
     std::u16string console, launch;  // launch: the last command line
     std::u16string module = u"C:\\agents\\site3\\qelnhost.exe";
