@@ -362,8 +362,10 @@ TEST(UpsPrimeE2E, FirstStartPrimesTheAreaAndTheNextStartLeavesIt) {
     ASSERT_TRUE(site.Configure(site.work + L"\\missing.exe", L"missing"));
     std::string title;  // of the road that the lines so far make
     std::vector<std::string> before, after, edit;
+    int travelled = 0;
     auto travel = [&] {
         SCOPED_TRACE(title);
+        ++travelled;
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, kUps.c_str());
         ASSERT_EQ("", Dump()) << "the UPS area could not be removed";
         Area was, will = primed;
@@ -392,6 +394,7 @@ TEST(UpsPrimeE2E, FirstStartPrimesTheAreaAndTheNextStartLeavesIt) {
         title = line.empty() ? "" : line.substr(2);
         edit.clear();
     }
+    EXPECT_GT(travelled, 10) << "areas/roads.txt not read";
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, kUps.c_str());
 }
 
