@@ -37,8 +37,7 @@ std::wstring Saw(const Site& site, const std::wstring& line) {
 }
 
 // Configures `line`, starts the service and waits for RUNNING and the child's
-// report; the service shows its running record and the child is its
-// process's child.
+// report; the service shows its running record, the child is its child.
 void Launch(const Site& site, const std::wstring& line, Hosting* h, std::wstring* seen) {
     ASSERT_TRUE(site.Configure(kChild, line) && site.Start());
     ASSERT_TRUE(site.WaitFor(SERVICE_RUNNING, seen)) << *seen << "; SCM record: " << Record(site);
@@ -215,8 +214,7 @@ TEST(SoakE2E, StartAndStopOneServiceManyTimes) {
     }
 }
 
-// Install, start, stop, remove, 20 times; every second time the remove itself
-// stops the running service.
+// Install, start, stop, remove, 20 times; every second remove stops the service.
 TEST(SoakE2E, InstallStartStopRemoveManyTimes) {
     Site site(L'B');
     for (int cycle = 1; cycle <= 10 && !HasFailure(); ++cycle) {
@@ -227,9 +225,8 @@ TEST(SoakE2E, InstallStartStopRemoveManyTimes) {
     }
 }
 
-// The UPS service's registry area (SYSTEM\CurrentControlSet\Services\UPS) as
-// text, read with RegQueryValueExW, one line a value, named by its key
-// relative to the UPS key and its own name:
+// The UPS service's registry area as text, one line a value, named by its key
+// relative to SYSTEM\CurrentControlSet\Services\UPS and its own name:
 //   Config\Vendor=sz:(NONE)   a REG_SZ of printable ASCII and exactly one terminator
 //   Options=dword:0x7e        a REG_DWORD of four bytes
 //   Port=hex(1):43 00         any other value: its type and bytes (so a string
