@@ -124,7 +124,7 @@ public:
             Sleep(50);
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
         Sleep(100);  // an ended child lets go of its directory
-        Shell(L"rd /s /q \"" + dir + L"\" 2>nul");
+        DeleteTree(dir);
     }
     // dwCurrentState 0 when the query fails.
     SERVICE_STATUS_PROCESS Status() const {
