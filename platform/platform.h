@@ -1,10 +1,10 @@
 // The operating-system surface of the service host.
 //
-// Everything the host needs from Windows is declared here, under the Win32
-// names, with portable types: the registry, the Service Control Manager,
-// processes, the console, tones, pauses, locks and the heap. Two implementations
-// exist: platform/win32 forwards to the real API, platform/sim is an
-// in-memory model driven by tests (see platform/sim/sim.h).
+// Everything the host needs from Windows, and nothing more, is declared here,
+// under the Win32 names, with portable types: the registry, the Service
+// Control Manager, processes, the console, tones, pauses, a lock and the
+// heap. Two implementations exist: platform/win32 forwards to the real API,
+// platform/sim is an in-memory model driven by tests (see platform/sim/sim.h).
 //
 // Text is UTF-16 (char16_t) on both builds, so sizes in bytes agree.
 #ifndef QELN_PLATFORM_PLATFORM_H
@@ -37,31 +37,27 @@ extern HKEY const HKEY_LOCAL_MACHINE;
 
 // Results.
 constexpr LONG ERROR_SUCCESS = 0;
-constexpr LONG ERROR_FILE_NOT_FOUND = 2;
 constexpr LONG ERROR_ACCESS_DENIED = 5;
-constexpr LONG ERROR_INVALID_PARAMETER = 87;
-constexpr LONG ERROR_MORE_DATA = 234;
-constexpr BOOL FALSE = 0;
+constexpr LONG ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr LONG ERROR_BAD_PATHNAME = 161;
+constexpr LONG ERROR_SERVICE_DOES_NOT_EXIST = 1060;
+constexpr LONG ERROR_SERVICE_EXISTS = 1073;
 constexpr BOOL TRUE = 1;
 
 // Registry value types and access masks.
 constexpr DWORD REG_NONE = 0;
 constexpr DWORD REG_SZ = 1;
 constexpr DWORD REG_EXPAND_SZ = 2;
-constexpr DWORD REG_BINARY = 3;
 constexpr DWORD REG_DWORD = 4;
-constexpr DWORD REG_MULTI_SZ = 7;
 constexpr DWORD KEY_QUERY_VALUE = 0x0001;
 constexpr DWORD KEY_SET_VALUE = 0x0002;
 constexpr DWORD KEY_ALL_ACCESS = 0xF003F;
 constexpr DWORD REG_OPTION_NON_VOLATILE = 0;
-constexpr DWORD REG_CREATED_NEW_KEY = 1;
 constexpr DWORD REG_OPENED_EXISTING_KEY = 2;
 
 // Service constants.
 constexpr DWORD SERVICE_WIN32_OWN_PROCESS = 0x10;
 constexpr DWORD SERVICE_AUTO_START = 2;
-constexpr DWORD SERVICE_DEMAND_START = 3;
 constexpr DWORD SERVICE_ERROR_NORMAL = 1;
 constexpr DWORD SERVICE_STOPPED = 1;
 constexpr DWORD SERVICE_START_PENDING = 2;
@@ -70,7 +66,6 @@ constexpr DWORD SERVICE_RUNNING = 4;
 constexpr DWORD SERVICE_ACCEPT_STOP = 1;
 constexpr DWORD SERVICE_ACCEPT_SHUTDOWN = 4;
 constexpr DWORD SERVICE_CONTROL_STOP = 1;
-constexpr DWORD SERVICE_CONTROL_INTERROGATE = 4;
 constexpr DWORD SERVICE_CONTROL_SHUTDOWN = 5;
 constexpr DWORD SC_MANAGER_ALL_ACCESS = 0xF003F;
 constexpr DWORD SERVICE_ALL_ACCESS = 0xF01FF;
@@ -78,10 +73,6 @@ constexpr DWORD SERVICE_ALL_ACCESS = 0xF01FF;
 // Process constants.
 constexpr DWORD DETACHED_PROCESS = 0x8;
 constexpr DWORD INFINITE = 0xFFFFFFFF;
-constexpr DWORD WAIT_OBJECT_0 = 0;
-constexpr DWORD WAIT_TIMEOUT = 258;
-constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
-constexpr DWORD STILL_ACTIVE = 259;
 
 // The longest path the platform accepts, in characters.
 constexpr DWORD MAX_PATH = 260;
@@ -145,7 +136,6 @@ LONG RegQueryValueExW(HKEY key, const WCHAR* name, DWORD* reserved, DWORD* type,
 LONG RegSetValueExW(HKEY key, const WCHAR* name, DWORD reserved, DWORD type, const BYTE* data,
                     DWORD size);
 LONG RegDeleteValueW(HKEY key, const WCHAR* name);
-LONG RegDeleteKeyW(HKEY root, const WCHAR* path);  // tests only: removes a leaf key
 LONG RegCloseKey(HKEY key);
 
 // ---- Service Control Manager (advapi32). Null handle / zero on failure. ----
@@ -155,7 +145,6 @@ SC_HANDLE CreateServiceW(SC_HANDLE manager, const WCHAR* name, const WCHAR* disp
                          const WCHAR* load_order_group, DWORD* tag, const WCHAR* dependencies,
                          const WCHAR* account, const WCHAR* password);
 SC_HANDLE OpenServiceW(SC_HANDLE manager, const WCHAR* name, DWORD access);
-BOOL StartServiceW(SC_HANDLE service, DWORD argc, const WCHAR** argv);  // tests only
 BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status);
 BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status);
 BOOL DeleteService(SC_HANDLE service);
@@ -164,16 +153,20 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table);
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerW(const WCHAR* name, LPHANDLER_FUNCTION handler);
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status);
 
-// ---- Locks (kernel32): a slim lock, used exclusively only. ----
-// A waiting thread sleeps instead of spinning. Not recursive. A lock with
-// static storage may start as SRWLOCK_INIT instead of being initialised.
-struct SRWLOCK {
-    void* Ptr;
+// ---- Locks (kernel32): a critical section, present on every Windows. ----
+// A waiting thread sleeps instead of spinning. Initialised once before any
+// thread can enter it; never deleted (the process ends with it).
+struct CRITICAL_SECTION {  // the native record, field for field
+    void* DebugInfo;
+    LONG LockCount;
+    LONG RecursionCount;
+    HANDLE OwningThread;
+    HANDLE LockSemaphore;
+    std::uintptr_t SpinCount;
 };
-constexpr SRWLOCK SRWLOCK_INIT = {nullptr};
-void InitializeSRWLock(SRWLOCK* lock);
-void AcquireSRWLockExclusive(SRWLOCK* lock);
-void ReleaseSRWLockExclusive(SRWLOCK* lock);
+void InitializeCriticalSection(CRITICAL_SECTION* section);
+void EnterCriticalSection(CRITICAL_SECTION* section);
+void LeaveCriticalSection(CRITICAL_SECTION* section);
 
 // ---- Processes, console, tones. ----
 // Writes at most `capacity` characters; returns the count written without
@@ -184,22 +177,33 @@ BOOL CreateProcessW(const WCHAR* application, WCHAR* command_line, void* process
                     const WCHAR* directory, STARTUPINFOW* startup, PROCESS_INFORMATION* info);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL TerminateProcess(HANDLE process, DWORD exit_code);
-// The calling thread's last error: after a failed CreateProcessW, the reason
-// the launch failed (2 for a missing application).
+// The long form of a path that may hold 8.3 names; like GetModuleFileNameW
+// it returns the count written, but the size needed (terminator included)
+// when `capacity` is too small, and 0 on failure.
+DWORD GetLongPathNameW(const WCHAR* path, WCHAR* buffer, DWORD capacity);
+// The calling thread's last error: after a failed call, its reason (2 for a
+// launch of a missing application; ERROR_NOT_ENOUGH_MEMORY after a failed
+// HeapAllocate).
 DWORD GetLastError();
-BOOL GetExitCodeProcess(HANDLE process, DWORD* exit_code);  // tests only
-BOOL CloseHandle(HANDLE handle);
+void SetLastError(DWORD error);
 void Sleep(DWORD milliseconds);
 BOOL Beep(DWORD frequency, DWORD duration);
-// One UTF-16 unit back, never before the start (portable, platform/text.cpp).
+// The character before `current`, never before the start: a base character
+// and the nonspacing marks after it are one character, as Windows documents
+// for CharPrevW (portable, platform/text.cpp).
 WCHAR* CharPrevW(const WCHAR* start, const WCHAR* current);
 // Ends the process. The simulation records the code and returns.
 void ExitProcess(DWORD exit_code);
 // Case-insensitive comparison of 8-bit text; folds only A-Z.
 int _stricmp(const char* a, const char* b);
 
-// Writes wide text to standard output and flushes it, so it shows at once.
-void ConsoleWrite(const WCHAR* text);
+// Writes wide text to standard output or standard error at once: to a
+// console as it is, to a file or a pipe in the console's output code page
+// (the OEM code page when there is no console), a character that page lacks
+// becoming its default character.
+constexpr DWORD STD_OUTPUT_HANDLE = static_cast<DWORD>(-11);
+constexpr DWORD STD_ERROR_HANDLE = static_cast<DWORD>(-12);
+void ConsoleWrite(DWORD std_handle, const WCHAR* text);
 
 // ---- The host's heap. Every allocation of the host goes through here. ----
 // Returns null on failure (the simulation can fail any one allocation).

@@ -38,8 +38,18 @@ if [ ${#need[@]} -gt 0 ]; then
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
   fi
-  apt-get update -qq >/dev/null
-  apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+  # An index that fails to download (a mirror in mid-sync) is no reason to stop
+  # here: the install below says whether what it needs could be had.
+  apt-get update -qq >/dev/null || true
+  if ! apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null; then
+    # The i386 and amd64 builds of a multiarch library must be of one version.
+    # When one index of the security suite is missing or out of date (seen:
+    # its i386 list mid-sync), the newest amd64 build has no i386 twin: the
+    # release's own suite has both.
+    release="$(. /etc/os-release && echo "${VERSION_CODENAME:-}")"
+    echo "bootstrap: retrying the install from $release alone"
+    apt-get install -y -qq --no-install-recommends ${release:+-t "$release"} "${need[@]}" >/dev/null
+  fi
 fi
 
 # 32-bit Linux programs, and with them Wine's 32-bit loader: kernels built
@@ -74,7 +84,7 @@ if ! "$wine32_loader" --version >/dev/null 2>&1 || { through_qemu && ! { qemu_re
       fi
       from=(-t bookworm-backports)
     fi
-    apt-get update -qq >/dev/null
+    apt-get update -qq >/dev/null || true
     apt-get install -y -qq --no-install-recommends "${from[@]}" qemu-user-static >/dev/null
     qemu_recent || { echo "bootstrap: $qemu is $(qemu_major || true), qemu-i386 10 or later is needed" >&2; exit 1; }
     done_what+=("installed qemu-user-static $("$qemu" --version | sed -n '1s/^qemu-i386 version \([^ ]*\).*/\1/p')")

@@ -3,10 +3,18 @@
 # for i686-w64-mingw32-, PE32+ x86-64 for x86_64-w64-mingw32-), the file is at
 # most 64 KiB, and it imports only KERNEL32, ADVAPI32 and msvcrt (any case).
 # USER32 would connect the service to a window station; any other DLL would
-# have to ship with it. Its version resource names the company, describes the
-# file, gives the project's version (CMakeLists.txt) as file and product
-# version, and "qelnhost.exe" as original and internal name. Prints one PASS or
-# FAIL line, with the file's SHA-256; exits non-zero on FAIL.
+# have to ship with it. Its header declares the oldest Windows it runs on as
+# its OS and subsystem version: 5.1 (XP SP3) for i686, 5.2 (XP x64, Server
+# 2003 x64) for x86-64. Each function it imports is on the list below of those
+# present on Windows XP; one that is not (a Vista one, or a test's) would stop
+# the program from loading there, or shows code that does not belong in it.
+# Its application manifest (type 24, id 1, its bytes read out of the image)
+# asks to run asInvoker without uiAccess, in a trustInfo of the asm.v2
+# namespace, and names Windows Vista, 7, 8, 8.1 and 10/11 as supported. Its
+# version resource names the company, describes the file, gives the project's
+# version (CMakeLists.txt) as file and product version, and "qelnhost.exe" as
+# original and internal name. Prints one PASS or FAIL line, with the number of
+# functions imported and the file's SHA-256; exits non-zero on FAIL.
 # Usage: scripts/check-exe.sh EXE OBJDUMP_PREFIX   (e.g. i686-w64-mingw32-)
 set -uo pipefail
 
@@ -19,10 +27,32 @@ prefix="$2"
 max_bytes=65536
 
 case "$prefix" in
-  i686-w64-mingw32-) kind="PE32 i386" format=pei-i386 arch=i386 magic='010b[[:space:]]+\(PE32\)' ;;
-  x86_64-w64-mingw32-) kind="PE32+ x86-64" format=pei-x86-64 arch=i386:x86-64 magic='020b[[:space:]]+\(PE32\+\)' ;;
+  i686-w64-mingw32-) kind="PE32 i386" format=pei-i386 arch=i386 magic='010b[[:space:]]+\(PE32\)' os=5.1 ;;
+  x86_64-w64-mingw32-) kind="PE32+ x86-64" format=pei-x86-64 arch=i386:x86-64 magic='020b[[:space:]]+\(PE32\+\)' os=5.2 ;;
   *) echo "FAIL  $exe: unknown objdump prefix '$prefix'"; exit 1 ;;
 esac
+
+# Adding a function here is a deliberate act: first check that Microsoft documents it for Windows XP or earlier.
+kernel32=(
+  Beep CreateProcessW DeleteCriticalSection EnterCriticalSection ExitProcess FreeLibrary
+  GetConsoleMode GetConsoleOutputCP GetLastError GetLongPathNameW GetModuleFileNameW GetModuleHandleA
+  GetProcAddress GetProcessHeap GetStartupInfoA GetStdHandle HeapAlloc HeapFree
+  InitializeCriticalSection LeaveCriticalSection LoadLibraryA SetLastError SetUnhandledExceptionFilter
+  Sleep TerminateProcess TlsGetValue VirtualProtect VirtualQuery WaitForSingleObject WideCharToMultiByte
+  WriteConsoleW WriteFile
+  __C_specific_handler # x86-64 only: crt2.o, the startup code, imports it; documented without a version
+)
+advapi32=(
+  CloseServiceHandle ControlService CreateServiceW DeleteService OpenSCManagerW OpenServiceW
+  QueryServiceStatus RegCloseKey RegCreateKeyExW RegDeleteValueW RegOpenKeyExW RegOpenKeyW
+  RegQueryValueExW RegSetValueExW RegisterServiceCtrlHandlerW SetServiceStatus StartServiceCtrlDispatcherW
+)
+# The C runtime's startup code imports most of these; the rest are the product's own.
+msvcrt=(
+  __C_specific_handler __getmainargs __initenv __iob_func __p__acmdln __p__commode __p__fmode
+  __set_app_type __setusermatherr _acmdln _amsg_exit _cexit _commode _fmode _initterm _iob _onexit
+  _stricmp abort calloc exit fprintf free fwrite malloc memcpy signal strlen strncmp vfprintf
+)
 
 if [ ! -f "$exe" ]; then
   echo "FAIL  $exe: not found"
@@ -41,6 +71,12 @@ fi
 size="$(stat -c %s "$exe")"
 [ "$size" -le "$max_bytes" ] || problems+=("larger than $max_bytes bytes")
 
+header_value() { awk -v name="$1" '$1 == name { v = $2; exit } END { print (v == "" ? "?" : v) }' <<<"$private"; }
+declared="$(header_value MajorOSystemVersion).$(header_value MinorOSystemVersion)"
+[ "$declared" = "$os" ] || problems+=("declares OS $declared, not $os")
+declared="$(header_value MajorSubsystemVersion).$(header_value MinorSubsystemVersion)"
+[ "$declared" = "$os" ] || problems+=("declares subsystem $declared, not $os")
+
 dlls="$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$private" | tr '\n' ' ' | sed 's/ $//')"
 [ -n "$dlls" ] || problems+=("no imports found")
 for dll in $dlls; do
@@ -49,6 +85,56 @@ for dll in $dlls; do
     *) problems+=("imports $dll") ;;
   esac
 done
+
+# The import tables: one "DLL HINT NAME" line a function ("<none>" for one
+# imported by ordinal, HINT then being the ordinal).
+imports="$(awk '/^[^[:space:]]/ { t = /^The Import Tables/ }
+  t && /DLL Name: / { dll = $3 }
+  t && /^\t[0-9a-f]+\t +[0-9]+ / { print dll, $2, $3 }' <<<"$private")"
+functions=0
+while read -r dll hint name; do
+  [ -n "$dll" ] || continue
+  functions=$((functions + 1))
+  case "${dll^^}" in
+    KERNEL32.DLL) list=" ${kernel32[*]} " ;;
+    ADVAPI32.DLL) list=" ${advapi32[*]} " ;;
+    MSVCRT.DLL) list=" ${msvcrt[*]} " ;;
+    *) continue ;;
+  esac
+  [ "$name" != "<none>" ] || name="ordinal $hint"
+  [[ "$list" == *" $name "* ]] ||
+    problems+=("imports $name from $dll, not on the list of functions present on Windows XP")
+done <<<"$imports"
+
+# The application manifest: where its bytes are (resource type 0x18, name 1,
+# any language), from the resource directory as objdump prints it, each level
+# two columns further in; then the file offset from the .rsrc section header.
+read -r leaf leaf_size < <(awk '/Entry: / { c = index($0, "Entry"); if (!top) top = c
+    id = ($2 == "Entry:" && $3 == "ID:") ? $4 : "named"
+    if (c == top) type = id; else if (c == top + 2) name = id }
+  /Leaf: Addr: / && type == "0x000018," && name == "0x000001," { print $4, $6; exit }' <<<"$private" | tr -d ,)
+manifest=""
+if [ -n "${leaf:-}" ] && read -r _ _ _ vma _ offset _ < <("${prefix}objdump" -h "$exe" | awk '$2 == ".rsrc"'); then
+  base="$(header_value ImageBase)"
+  start=$((leaf - (16#$vma - 16#$base) + 16#$offset))
+  manifest="$(tail -c +$((start + 1)) "$exe" | head -c $((leaf_size)) | tr '\0\r\n\t' '    ')"
+fi
+if [ -z "$manifest" ]; then
+  problems+=("no manifest resource (type 24, id 1)")
+else
+  # Element, attribute (an extended regular expression) and, for supportedOS, the version.
+  for want in 'requestedExecutionLevel|level="asInvoker"' 'requestedExecutionLevel|uiAccess="false"' \
+    'trustInfo|xmlns="urn:schemas-microsoft-com:asm[.]v2"' \
+    'supportedOS|Id="[{]e2011457-1546-43c5-a5fe-008deee3d3f0[}]"|Windows Vista' \
+    'supportedOS|Id="[{]35138b9a-5d96-4fbd-8e2d-a2440225f93a[}]"|Windows 7' \
+    'supportedOS|Id="[{]4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38[}]"|Windows 8' \
+    'supportedOS|Id="[{]1f676c76-80e1-4239-95bb-83d0f6d0da78[}]"|Windows 8.1' \
+    'supportedOS|Id="[{]8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a[}]"|Windows 10/11'; do
+    IFS='|' read -r element attribute os_name <<<"$want"
+    grep -qE "<${element}[[:space:]]([^>]*[[:space:]])?$attribute" <<<"$manifest" ||
+      problems+=("manifest has no $element ${os_name:+for }${os_name:-${attribute//[][]/}}")
+  done
+fi
 
 # The version resource, as windres reads it back out of the image.
 version="$(sed -n 's/^project(qelnhost VERSION \([0-9.]*\).*/\1/p' "$(dirname "$0")/../CMakeLists.txt")"
@@ -59,7 +145,7 @@ for field in 'CompanyName|Quellith Group' 'FileDescription|[^"]+' "FileVersion|$
     problems+=("no version resource ${field%%|*}")
 done
 
-facts="$size bytes, importing ${dlls:-nothing}, version ${version:-?}, SHA-256 $(sha256sum "$exe" | cut -c1-64)"
+facts="$size bytes, importing ${dlls:-nothing} ($functions functions), version ${version:-?}, SHA-256 $(sha256sum "$exe" | cut -c1-64)"
 if [ ${#problems[@]} -eq 0 ]; then
   echo "PASS  $exe: $kind image, $facts"
   exit 0

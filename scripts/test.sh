@@ -6,8 +6,9 @@
 #   lint   clang-format, clang-tidy and cppcheck
 #   win32 build, win64 build  qelnhost.exe must be a PE32 i386 (PE32+ x86-64)
 #          image of at most 64 KiB importing only KERNEL32, ADVAPI32 and msvcrt
-#   wine win32  the shipped 32-bit exe: the 32-bit character-before check, and every
-#          end-to-end and soak test on the i686 host and child
+#   wine win32  the shipped 32-bit exe: the 32-bit character-before check, the
+#          console commands with no service manager, and every end-to-end and
+#          soak test on the i686 host and child
 #   wine win64  the same sources and tests as 64-bit programs
 #   demo   scripts/demo.sh, the README's first command, on the builds made here
 # Each Wine layer uses its own prefix, build/<preset>/wineprefix; its server is
@@ -190,6 +191,30 @@ fresh_prefix() {
   prepare_prefix "$1"
 }
 
+# The console commands of the shipped exe with no service manager to reach,
+# as where it cannot be opened (an unelevated console on Vista and later gets
+# ERROR_ACCESS_DENIED, which Wine never refuses): services.exe is kept from
+# starting for one command each, with the prefix's server stopped first.
+# Nothing on standard output, one line on standard error naming the step and
+# the error, and that error as the exit code (Linux keeps its low byte).
+unreachable_scm() {
+  local prefix="$root/build/win32/wineprefix" option out err code number
+  for option in -install -remove; do
+    WINEPREFIX="$prefix" "$wineserver" -k >/dev/null 2>&1
+    out="$(WINEPREFIX="$prefix" WINEDLLOVERRIDES=services.exe=d timeout 120 \
+      /usr/lib/wine/wine "$exe32" "$option" 2>"$logs/unreachable-scm.log" </dev/null)"
+    code=$?
+    err="$(tr -d '\r' <"$logs/unreachable-scm.log" |
+      grep -E '^(Install|Remove) failed while opening the service manager: error [1-9][0-9]*\.$')"
+    number="$(sed -n 's/.*: error \([0-9]*\).*/\1/p' <<<"$err")"
+    echo "$option with no service manager: exit code $code, standard output '$out', standard error '$err'"
+    [ -z "$out" ] && [ "$(wc -l <<<"$err")" -eq 1 ] && [ -n "$number" ] &&
+      [ "$code" -eq $((number % 256)) ] && [ "$code" -ne 0 ] || return 1
+    unreachable_error="$number"
+  done
+  WINEPREFIX="$prefix" "$wineserver" -k >/dev/null 2>&1
+}
+
 # ---- wine win32: the shipped exe. The character-before check runs as a
 # 32-bit program in the win32 prefix;
 # every end-to-end and soak test runs the i686 qelnhost.exe with the i686 test
@@ -210,12 +235,23 @@ else
   run_ctest win32 && contract_ok=1
   contract_result="$ctest_result"
   WINEPREFIX="$root/build/win32/wineprefix" "$wineserver" -k >/dev/null 2>&1
+  unreachable_ok=0 unreachable_error=""
+  unreachable_scm && unreachable_ok=1
   e2e_ok=0
   run_ctest win32-e2e && e2e_ok=1
   e2e_result="$ctest_result"
   WINEPREFIX="$root/build/win64/wineprefix" "$wineserver" -k >/dev/null 2>&1
-  text="wine win32: $exe32 (i386) and the i386 test child, $route; 32-bit character-before check: $contract_result; end-to-end and soak (64-bit drivers): $e2e_result"
-  if [ "$contract_ok" -eq 1 ] && [ "$e2e_ok" -eq 1 ]; then pass "$text"; else fail "$text"; fi
+  if [ "$unreachable_ok" -eq 1 ]; then
+    unreachable_result="-install and -remove exit with error $unreachable_error, named on standard error"
+  else
+    unreachable_result="FAILED (build/test-logs/unreachable-scm.log)"
+  fi
+  text="wine win32: $exe32 (i386) and the i386 test child, $route; 32-bit character-before check: $contract_result; no service manager: $unreachable_result; end-to-end and soak (64-bit drivers): $e2e_result"
+  if [ "$contract_ok" -eq 1 ] && [ "$unreachable_ok" -eq 1 ] && [ "$e2e_ok" -eq 1 ]; then
+    pass "$text"
+  else
+    fail "$text"
+  fi
   # The two many-cycle soak tests on the i686 exe, on their own so that their
   # long runs do not hold up the others.
   layer_start=$SECONDS

@@ -9,9 +9,31 @@ using namespace platform;
 namespace {
 
 void Print(const WCHAR* a, const WCHAR* b = nullptr, const WCHAR* c = nullptr) {
-    ConsoleWrite(a);
-    if (b != nullptr) ConsoleWrite(b);
-    if (c != nullptr) ConsoleWrite(c);
+    const WCHAR* const parts[] = {a, b, c};
+    for (const WCHAR* part : parts) {
+        if (part != nullptr) ConsoleWrite(STD_OUTPUT_HANDLE, part);
+    }
+}
+
+// Says on standard error which step of `command` failed, with the error the
+// failed call left, and returns that error: the command's exit code, so a
+// script sees the failure (never 0).
+DWORD Fail(const WCHAR* command, const WCHAR* step, const WCHAR* name = nullptr) {
+    DWORD error = GetLastError();
+    if (error == 0) error = 0xFFFFFFFF;
+    WCHAR digits[11] = {};
+    int at = 10;
+    for (DWORD rest = error; at == 10 || rest != 0; rest /= 10)
+        digits[--at] = static_cast<WCHAR>(u'0' + rest % 10);
+    const WCHAR* const parts[] = {command, u" failed while ", step, name, u": error ", digits + at};
+    for (const WCHAR* part : parts) {
+        if (part != nullptr) ConsoleWrite(STD_ERROR_HANDLE, part);
+    }
+    ConsoleWrite(STD_ERROR_HANDLE,
+                 error == static_cast<DWORD>(ERROR_ACCESS_DENIED)
+                     ? u" (access denied: run it from an elevated command prompt).\n"
+                     : u".\n");
+    return error;
 }
 
 // An empty dependency list: the empty string followed by the list's own
@@ -22,24 +44,30 @@ const WCHAR kNoDependencies[2] = {0, 0};
 
 DWORD InstallService() {
     WideOwner path(GetModulePath());
-    if (!path) return 0;
+    if (!path) return Fail(u"Install", u"reading the program's path");
     // Quoted, so that a path with a blank in it ("C:\Program Files\...") can
     // only ever start this program.
     WideOwner image_path(WideConcat(u"\"", path.get(), u"\""));
-    if (!image_path) return 0;
+    if (!image_path) return Fail(u"Install", u"quoting the program's path");
 
     WideOwner name(BuildServiceName());
-    WideOwner display_name(BuildDisplayName());
-    if (!name || !display_name) return 0;
+    WideOwner display_name(name ? BuildDisplayName() : nullptr);
+    if (!name || !display_name) return Fail(u"Install", u"building the service's names");
 
     ScOwner manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!manager) return 0;
+    if (!manager) return Fail(u"Install", u"opening the service manager");
 
     ScOwner service(CreateServiceW(manager.get(), name.get(), display_name.get(),
                                    SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
                                    SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, image_path.get(),
                                    nullptr, nullptr, kNoDependencies, nullptr, nullptr));
-    if (!service) return 0xFFFFFFFF;  // also when the name is taken; nothing is printed
+    if (!service) {
+        // Exit code -1 whatever the reason; a service of that name that is
+        // already there is said by that code alone, as it always was.
+        if (GetLastError() != static_cast<DWORD>(ERROR_SERVICE_EXISTS))
+            Fail(u"Install", u"creating the service ", name.get());
+        return 0xFFFFFFFF;
+    }
 
     Print(name.get(), u" installed.\n");
     service.reset();
@@ -47,14 +75,18 @@ DWORD InstallService() {
     return 0;
 }
 
-void RemoveService() {
+DWORD RemoveService() {
     ScOwner manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) return Fail(u"Remove", u"opening the service manager");
     WideOwner name(BuildServiceName());
-    if (!manager || !name) return;
+    if (!name) return Fail(u"Remove", u"building the service's name");
 
     ScOwner service(OpenServiceW(manager.get(), name.get(), SERVICE_ALL_ACCESS));
-    if (!service) return;
+    // No such service: what was asked for already holds.
+    if (!service && GetLastError() == static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST)) return 0;
+    if (!service) return Fail(u"Remove", u"opening the service ", name.get());
 
+    // A refused stop (the service is not running) says nothing.
     if (ControlService(service.get(), SERVICE_CONTROL_STOP, &ServiceStatus)) {
         Print(u"Stopping ", name.get(), u".");
         Sleep(1000);
@@ -70,8 +102,10 @@ void RemoveService() {
         }
     }
 
-    if (DeleteService(service.get())) Print(name.get(), u" removed.\n");
+    if (!DeleteService(service.get())) return Fail(u"Remove", u"deleting the service ", name.get());
+    Print(name.get(), u" removed.\n");
 
     service.reset();
     manager.reset();
+    return 0;
 }

@@ -11,6 +11,24 @@ const WCHAR kDisplayPrefix[] = u"Quellith Group ";
 
 }  // namespace
 
+namespace {
+
+// The long form of `path` (taken over): a copy started through an 8.3 name
+// such as C:\x\INST~G2I\ still names itself after C:\x\instance-3\ and
+// registers that path, which outlives the short names of the volume. The
+// path as it is when its long form cannot be had.
+WCHAR* LongForm(WCHAR* path) {
+    WideOwner given(path);
+    const DWORD needed = GetLongPathNameW(given.get(), nullptr, 0);
+    WideOwner whole(needed != 0 ? static_cast<WCHAR*>(HeapAllocate(needed * sizeof(WCHAR)))
+                                : nullptr);
+    if (!whole) return given.release();
+    const DWORD length = GetLongPathNameW(given.get(), whole.get(), needed);
+    return length != 0 && length < needed ? whole.release() : given.release();
+}
+
+}  // namespace
+
 WCHAR* GetModulePath() {
     // Start at the classic 260 characters and grow while the path comes back
     // cut, so a deep directory still yields its real last character.
@@ -23,9 +41,12 @@ WCHAR* GetModulePath() {
         if (length == 0) return nullptr;
         if (length < capacity) {
             buffer.get()[length] = 0;
-            return buffer.release();
+            return LongForm(buffer.release());
         }
-        if (capacity >= MAX_LONG_PATH + 1) return nullptr;  // longer than any path can be
+        if (capacity >= MAX_LONG_PATH + 1) {  // longer than any path can be
+            SetLastError(ERROR_BAD_PATHNAME);
+            return nullptr;
+        }
         capacity = capacity * 2 > MAX_LONG_PATH + 1 ? MAX_LONG_PATH + 1 : capacity * 2;
     }
 }
@@ -38,7 +59,10 @@ WCHAR* GetInstanceSuffix() {
     for (const WCHAR* p = text; *p != 0; ++p) {
         if (*p == u'\\') last_backslash = p;
     }
-    if (last_backslash == nullptr) return nullptr;
+    if (last_backslash == nullptr) {
+        SetLastError(ERROR_BAD_PATHNAME);
+        return nullptr;
+    }
     WCHAR* suffix = static_cast<WCHAR*>(HeapAllocate(2 * sizeof(WCHAR)));
     if (suffix == nullptr) return nullptr;
     suffix[0] = *CharPrevW(text, last_backslash);

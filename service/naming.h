@@ -6,7 +6,8 @@
 #include "platform/platform.h"
 
 // The program's own full path, read whole (the buffer grows up to the
-// platform's 32,767-character limit). A fresh heap string; null on failure.
+// platform's 32,767-character limit), in its long form. A fresh heap string;
+// null on failure, with the reason as the last error.
 platform::WCHAR* GetModulePath();
 
 // The one-character instance suffix with its terminator; null when the

@@ -31,13 +31,14 @@ std::atomic<HANDLE> PublishedChild{nullptr};
 // Orders the status reports of the two threads: whatever the interleaving,
 // STOP_PENDING is never followed by RUNNING, and nothing follows STOPPED.
 // Held around one status report, which waits for the SCM, so the other
-// thread sleeps on the lock instead of spinning.
-SRWLOCK ReportLock = SRWLOCK_INIT;
+// thread sleeps on the lock instead of spinning. Set up by PrepareServiceRun
+// before the dispatcher starts.
+CRITICAL_SECTION ReportLock;
 
 class ReportGuard {
 public:
-    ReportGuard() { AcquireSRWLockExclusive(&ReportLock); }
-    ~ReportGuard() { ReleaseSRWLockExclusive(&ReportLock); }
+    ReportGuard() { EnterCriticalSection(&ReportLock); }
+    ~ReportGuard() { LeaveCriticalSection(&ReportLock); }
     ReportGuard(const ReportGuard&) = delete;
     ReportGuard& operator=(const ReportGuard&) = delete;
     ReportGuard(ReportGuard&&) = delete;
@@ -89,6 +90,10 @@ void ReadStringValue(HKEY key, const WCHAR* name, WCHAR* buffer, DWORD bytes) {
 }
 
 }  // namespace
+
+void PrepareServiceRun() {
+    InitializeCriticalSection(&ReportLock);
+}
 
 int ReportServiceState(DWORD state) {
     if (StatusHandle == nullptr) return 0;

@@ -10,6 +10,9 @@ extern platform::SERVICE_STATUS ServiceStatus;
 extern platform::SERVICE_STATUS_HANDLE StatusHandle;
 extern platform::PROCESS_INFORMATION ChildProcess;
 
+// Sets up what the service thread and the control handler share; called
+// once, before the dispatcher starts.
+void PrepareServiceRun();
 // The dispatcher's service entry; its arguments are ignored.
 void ServiceMain(platform::DWORD argc, platform::WCHAR** argv);
 // Stop and shutdown end the child; every other control is ignored.

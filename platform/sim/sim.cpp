@@ -22,8 +22,15 @@ using Lock = std::unique_lock<std::mutex>;
 
 std::mutex g_mutex;
 std::condition_variable g_changed;
-std::mutex g_slim;  // every SRWLOCK: the host has one
+std::mutex g_section;  // every CRITICAL_SECTION: the host has one
 thread_local DWORD t_last_error = 0;
+
+// Results that only the fake gives.
+constexpr BOOL FALSE = 0;
+constexpr LONG ERROR_FILE_NOT_FOUND = 2;
+constexpr LONG ERROR_INVALID_PARAMETER = 87;
+constexpr LONG ERROR_MORE_DATA = 234;
+constexpr DWORD REG_CREATED_NEW_KEY = 1;
 
 std::u16string Fold(std::u16string text) {
     for (char16_t& c : text)
@@ -53,6 +60,7 @@ bool Use(Lock& lock, const std::string& call) {
     }
     if (n != g.fail_at && g.fail_call != call) return false;
     g.fail_call.clear();
+    t_last_error = ERROR_ACCESS_DENIED;
     return true;
 }
 
@@ -170,14 +178,21 @@ SC_HANDLE CreateServiceW(SC_HANDLE, const WCHAR* name, const WCHAR*, DWORD, DWOR
                          const WCHAR*, const WCHAR*, DWORD*, const WCHAR*, const WCHAR*,
                          const WCHAR*) {
     Lock lock(g_mutex);
-    if (Use(lock, "CreateServiceW") || !g.services.emplace(Fold(name), sim::Service{}).second)
+    if (Use(lock, "CreateServiceW")) return nullptr;
+    if (!g.services.emplace(Fold(name), sim::Service{}).second) {
+        t_last_error = ERROR_SERVICE_EXISTS;
         return nullptr;
+    }
     return Open<SC_HANDLE>(Fold(name));
 }
 
 SC_HANDLE OpenServiceW(SC_HANDLE, const WCHAR* name, DWORD) {
     Lock lock(g_mutex);
-    if (Use(lock, "OpenServiceW") || g.services.count(Fold(name)) == 0) return nullptr;
+    if (Use(lock, "OpenServiceW")) return nullptr;
+    if (g.services.count(Fold(name)) == 0) {
+        t_last_error = ERROR_SERVICE_DOES_NOT_EXIST;
+        return nullptr;
+    }
     return Open<SC_HANDLE>(Fold(name));
 }
 
@@ -259,11 +274,12 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE, SERVICE_STATUS* s) {
     return failed ? FALSE : TRUE;
 }
 
-void AcquireSRWLockExclusive(SRWLOCK*) {
-    g_slim.lock();
+void InitializeCriticalSection(CRITICAL_SECTION*) {}
+void EnterCriticalSection(CRITICAL_SECTION*) {
+    g_section.lock();
 }
-void ReleaseSRWLockExclusive(SRWLOCK*) {
-    g_slim.unlock();
+void LeaveCriticalSection(CRITICAL_SECTION*) {
+    g_section.unlock();
 }
 
 DWORD GetModuleFileNameW(void*, WCHAR* buffer, DWORD capacity) {
@@ -290,8 +306,21 @@ BOOL CreateProcessW(const WCHAR* application, WCHAR* command_line, void*, void*,
     return TRUE;
 }
 
+// The long form of a path is the path itself here.
+DWORD GetLongPathNameW(const WCHAR* path, WCHAR* buffer, DWORD capacity) {
+    Lock lock(g_mutex);
+    if (Use(lock, "GetLongPathNameW")) return 0;
+    const std::u16string text(path);
+    if (capacity <= text.size()) return static_cast<DWORD>(text.size() + 1);
+    buffer[text.copy(buffer, capacity)] = 0;
+    return static_cast<DWORD>(text.size());
+}
+
 DWORD GetLastError() {
     return t_last_error;
+}
+void SetLastError(DWORD error) {
+    t_last_error = error;
 }
 
 // A child ends by itself, unless a stop or shutdown was sent: then the host
@@ -303,7 +332,7 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD) {
     if (g.stopping && !g_changed.wait_for(lock, std::chrono::seconds(2), [&] { return !alive; }))
         Note("?");
     alive = false;
-    return WAIT_OBJECT_0;
+    return 0;  // WAIT_OBJECT_0
 }
 
 BOOL TerminateProcess(HANDLE process, DWORD code) {
@@ -327,15 +356,16 @@ void ExitProcess(DWORD) {}
 int _stricmp(const char* a, const char* b) {
     return strcasecmp(a, b);
 }
-void ConsoleWrite(const WCHAR* text) {
+void ConsoleWrite(DWORD std_handle, const WCHAR* text) {
     Lock lock(g_mutex);
-    g.console += text;
+    (std_handle == STD_ERROR_HANDLE ? g.errors : g.console) += text;
 }
 
 void* HeapAllocate(std::size_t bytes) {
     Lock lock(g_mutex);
     void* block = Use(lock, "HeapAllocate") ? nullptr : std::malloc(bytes ? bytes : 1);
     if (block != nullptr) g.blocks.insert(block);
+    if (block == nullptr) t_last_error = ERROR_NOT_ENOUGH_MEMORY;
     return block;
 }
 void HeapRelease(void* block) {

@@ -46,9 +46,9 @@ struct State {
     // termination, "B<hertz>/<ms>" a tone, "S<ms>" a pause, "C<control>" a
     // control delivered; "?" also a stop that left the child running, and a
     // string stored without its terminator or with one inside. The console
-    // text, a 1 s pause there as "~".
+    // text, a 1 s pause there as "~", and what went to standard error.
     std::string log;
-    std::u16string console, launch;  // launch: the last command line
+    std::u16string console, errors, launch;  // launch: the last command line
     std::u16string module = u"C:\\agents\\site3\\qelnhost.exe";
     std::map<std::u16string, std::map<std::u16string, Value>> keys;  // by upper-case path, name
     std::set<std::u16string> denied;                                 // keys RegCreateKeyExW refuses

@@ -3,8 +3,11 @@
 
 namespace platform {
 
+// HeapAlloc sets no last error when it fails: this says why.
 void* HeapAllocate(std::size_t bytes) {
-    return ::HeapAlloc(::GetProcessHeap(), 0, bytes);
+    void* block = ::HeapAlloc(::GetProcessHeap(), 0, bytes);
+    if (!block) ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return block;
 }
 
 void HeapRelease(void* block) {

@@ -1,28 +1,32 @@
-// The slim lock, forwarded to kernel32.
+// The critical section, forwarded to kernel32.
 #include "platform/win32/internal.h"
+
+#include <cstddef>
 
 namespace platform {
 
-static_assert(sizeof(SRWLOCK) == sizeof(::SRWLOCK), "SRWLOCK size");
+static_assert(sizeof(CRITICAL_SECTION) == sizeof(::CRITICAL_SECTION), "CRITICAL_SECTION size");
+static_assert(offsetof(CRITICAL_SECTION, SpinCount) == offsetof(::CRITICAL_SECTION, SpinCount),
+              "CRITICAL_SECTION layout");
 
 namespace {
 
-::PSRWLOCK Native(SRWLOCK* lock) {
-    return reinterpret_cast<::PSRWLOCK>(lock);
+::LPCRITICAL_SECTION Native(CRITICAL_SECTION* section) {
+    return reinterpret_cast<::LPCRITICAL_SECTION>(section);
 }
 
 }  // namespace
 
-void InitializeSRWLock(SRWLOCK* lock) {
-    ::InitializeSRWLock(Native(lock));
+void InitializeCriticalSection(CRITICAL_SECTION* section) {
+    ::InitializeCriticalSection(Native(section));
 }
 
-void AcquireSRWLockExclusive(SRWLOCK* lock) {
-    ::AcquireSRWLockExclusive(Native(lock));
+void EnterCriticalSection(CRITICAL_SECTION* section) {
+    ::EnterCriticalSection(Native(section));
 }
 
-void ReleaseSRWLockExclusive(SRWLOCK* lock) {
-    ::ReleaseSRWLockExclusive(Native(lock));
+void LeaveCriticalSection(CRITICAL_SECTION* section) {
+    ::LeaveCriticalSection(Native(section));
 }
 
 }  // namespace platform

@@ -2,14 +2,11 @@
 // kernel32 and the system runtime library.
 #include "platform/win32/internal.h"
 
-#include <stdio.h>
 #include <string.h>
-#include <wchar.h>
 #include <cstddef>
 
 namespace platform {
 
-using win32_internal::DwordInOut;
 using win32_internal::Native;
 using win32_internal::Wide;
 
@@ -75,19 +72,16 @@ BOOL TerminateProcess(HANDLE process, DWORD exit_code) {
     return ::TerminateProcess(Native(process), exit_code);
 }
 
+DWORD GetLongPathNameW(const WCHAR* path, WCHAR* buffer, DWORD capacity) {
+    return ::GetLongPathNameW(Wide(path), Wide(buffer), capacity);
+}
+
 DWORD GetLastError() {
     return ::GetLastError();
 }
 
-BOOL GetExitCodeProcess(HANDLE process, DWORD* exit_code) {
-    DwordInOut native_code(exit_code);
-    BOOL ok = ::GetExitCodeProcess(Native(process), native_code.get());
-    native_code.Store();
-    return ok;
-}
-
-BOOL CloseHandle(HANDLE handle) {
-    return ::CloseHandle(Native(handle));
+void SetLastError(DWORD error) {
+    ::SetLastError(error);
 }
 
 void Sleep(DWORD milliseconds) {
@@ -106,9 +100,40 @@ int _stricmp(const char* a, const char* b) {
     return ::_stricmp(a, b);
 }
 
-void ConsoleWrite(const WCHAR* text) {
-    fputws(Wide(text), stdout);
-    fflush(stdout);
+// A console takes the text as it is. A file or a pipe gets it in the
+// console's output code page, or the OEM code page when the process has no
+// console, as the system's own console tools write; a character the page
+// lacks becomes its default character (no best fit: a look-alike letter would
+// name another service). Written in pieces of at most 128 characters, never
+// between the two halves of a surrogate pair, each at once.
+void ConsoleWrite(DWORD std_handle, const WCHAR* text) {
+    const ::HANDLE out = ::GetStdHandle(std_handle);
+    if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
+    int length = 0;
+    while (text[length] != 0)
+        ++length;
+    ::DWORD mode = 0, written = 0;
+    if (::GetConsoleMode(out, &mode)) {
+        ::WriteConsoleW(out, Wide(text), static_cast<::DWORD>(length), &written, nullptr);
+        return;
+    }
+    ::UINT page = ::GetConsoleOutputCP();
+    if (page == 0) page = CP_OEMCP;
+    constexpr int kPiece = 128;
+    char bytes[kPiece * 4];
+    for (int at = 0, count = 0; at < length; at += count) {
+        count = length - at < kPiece ? length - at : kPiece;
+        if (count < length - at && text[at + count - 1] >= 0xD800 && text[at + count - 1] < 0xDC00)
+            --count;
+        const wchar_t* piece = Wide(text) + at;
+        // Code pages such as UTF-8 refuse the flag; they have every character.
+        int size = ::WideCharToMultiByte(page, WC_NO_BEST_FIT_CHARS, piece, count, bytes,
+                                         sizeof bytes, nullptr, nullptr);
+        if (size == 0)
+            size =
+                ::WideCharToMultiByte(page, 0, piece, count, bytes, sizeof bytes, nullptr, nullptr);
+        ::WriteFile(out, bytes, static_cast<::DWORD>(size), &written, nullptr);
+    }
 }
 
 }  // namespace platform

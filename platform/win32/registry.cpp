@@ -65,10 +65,6 @@ LONG RegDeleteValueW(HKEY key, const WCHAR* name) {
     return ::RegDeleteValueW(Native(key), Wide(name));
 }
 
-LONG RegDeleteKeyW(HKEY root, const WCHAR* path) {
-    return ::RegDeleteKeyW(Native(root), Wide(path));
-}
-
 LONG RegCloseKey(HKEY key) {
     return ::RegCloseKey(Native(key));
 }

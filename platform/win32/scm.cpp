@@ -90,10 +90,6 @@ SC_HANDLE OpenServiceW(SC_HANDLE manager, const WCHAR* name, DWORD access) {
     return Portable(::OpenServiceW(Native(manager), Wide(name), access));
 }
 
-BOOL StartServiceW(SC_HANDLE service, DWORD argc, const WCHAR** argv) {
-    return ::StartServiceW(Native(service), argc, reinterpret_cast<LPCWSTR*>(argv));
-}
-
 BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) {
     return ::ControlService(Native(service), control, NativeStatus(status));
 }

@@ -71,8 +71,9 @@ void StopByControl(const Site& site, const Hosting& h, std::wstring* seen) {
 }
 
 // A console switch run on a site, after the service was launched (kRunning)
-// or launched and stopped (kRan) when told. In `text`, a regular expression,
-// "@" stands for the service's name.
+// or launched and stopped (kRan) when told. In `text`, a regular expression
+// of what it writes to standard output and standard error, "@" stands for
+// the service's name as printed.
 enum Before { kAsItIs, kRunning, kRan };
 struct ConsoleRow {
     const wchar_t *option, *text;
@@ -87,9 +88,11 @@ struct ConsoleRow {
 void RunConsole(const Site& site, const ConsoleRow& row) {
     ASSERT_TRUE(site.ready) << "could not copy the host into " << site.dir;
     Hosting h;
-    std::wstring seen, text = row.text;
+    std::wstring seen, text = row.text, name;
+    for (wchar_t c : site.printed)
+        name += (std::wcschr(L"\\^$.|?*+()[]{}", c) ? L"\\" : L"") + std::wstring(1, c);
     for (std::size_t at = text.find(L'@'); at != std::wstring::npos; at = text.find(L'@'))
-        text.replace(at, 1, site.name);
+        text.replace(at, 1, name);
     if (row.before != kAsItIs) Launch(site, site.ChildLine(L""), &h, &seen);
     if (row.before == kRan && !::testing::Test::HasFatalFailure()) StopByControl(site, h, &seen);
     ASSERT_FALSE(::testing::Test::HasFatalFailure());
@@ -128,13 +131,34 @@ const ConsoleRow kConsole[] = {
     {L"-remove", L"@ removed\\.\n", 0, false, kRan},
     // clang-format on
 };
-const ConsoleRow& kInstall = kConsole[5];
+const ConsoleRow &kInstall = kConsole[5], &kRemove = kConsole[4];
 
 TEST(ConsoleE2E, InstallAndRemove) {
     Site site(L'3');
     for (const ConsoleRow& row : kConsole) {
         SCOPED_TRACE(testing::Message() << "the row of " << &row - kConsole);
         ASSERT_NO_FATAL_FAILURE(RunConsole(site, row));
+    }
+}
+
+// A copy names itself after the last whole character of the name of its
+// directory; the console shows the name in its code page, whole. (A copy
+// started through its 8.3 path is the test command's: Wine hands a program
+// started by another the long form of its path.)
+TEST(ConsoleE2E, NamesTheServiceAfterTheDirectorysLastCharacter) {
+    const struct {
+        wchar_t instance;
+        const wchar_t *leaf, *printed;  // (the OEM code page here is 437)
+    } copies[] = {
+        {L'\u00e9', L"site\u00e9", L"QELN\x82"},
+        {L'\u0416', L"site\u0416", L"QELN?"},  // not in the code page
+        {L'3', L"site3\u0301", L""},           // a combining mark
+    };
+    for (const auto& copy : copies) {
+        SCOPED_TRACE(testing::Message() << "the copy in " << Narrow(copy.leaf));
+        Site site(copy.instance, copy.leaf, copy.printed);
+        ASSERT_NO_FATAL_FAILURE(RunConsole(site, kInstall));
+        ASSERT_NO_FATAL_FAILURE(RunConsole(site, kRemove));
     }
 }
 
@@ -154,6 +178,7 @@ TEST(ServiceE2E, RunsTheChildAsConfiguredUntilItsRunEnds) {
         End end;
         DWORD code;
         const wchar_t* states;  // a regular expression
+        DWORD type = REG_SZ;    // of the Parameters values
     } rows[] = {
         {"the child ends with 7", End::Child, 7, ran},
         {"it ends with STILL_ACTIVE", End::Child, STILL_ACTIVE, ran},
@@ -164,6 +189,10 @@ TEST(ServiceE2E, RunsTheChildAsConfiguredUntilItsRunEnds) {
         {"1,024 characters of AppParameters", End::Full, 3, once},
         {"the application does not exist", End::Missing, ERROR_FILE_NOT_FOUND, failed},
         {"the directory does not exist", End::NoDirectory, ERROR_DIRECTORY, failed},
+        // Used as stored: %SystemRoot% in the command line stays as it is.
+        {"values stored as REG_EXPAND_SZ", End::AtOnce, 0, once, REG_EXPAND_SZ},
+        // Not strings: missing, so nothing is named (the error is the system's).
+        {"values stored as REG_BINARY", End::Missing, 0, failed, REG_BINARY},
     };  // clang-format on
     // A second copy runs beside it throughout: two services, each with its
     // own child, and stopping one leaves the other running.
@@ -181,10 +210,12 @@ TEST(ServiceE2E, RunsTheChildAsConfiguredUntilItsRunEnds) {
         std::wstring line = site.ChildLine(waits ? L"" : L"/exit:" + N(row.code));
         if (row.end == End::Full) line.resize(1024, L'x');
         if (waits) Launch(site, line, &h, &seen);
-        const std::wstring app = row.end == End::Missing ? site.work + L"\\no.exe" : kChild;
+        const DWORD type = row.type;
+        const bool named = row.end != End::Missing || type == REG_BINARY;
+        const std::wstring app = named ? kChild : site.work + L"\\no.exe";
         const std::wstring dir = site.work + (row.end == End::NoDirectory ? L"\\gone" : L"");
         ASSERT_TRUE(waits ||
-                    (site.Configure(app, line, dir, row.end != End::Full) && site.Start()));
+                    (site.Configure(app, line, dir, row.end != End::Full, type) && site.Start()));
         EXPECT_TRUE(row.end != End::Child || TerminateProcess(h.child.get(), row.code));
         if (row.end == End::Stop) StopByControl(site, h, &seen);
         ASSERT_TRUE(!HasFatalFailure() && site.WaitFor(SERVICE_STOPPED, &seen)) << seen;
@@ -194,7 +225,9 @@ TEST(ServiceE2E, RunsTheChildAsConfiguredUntilItsRunEnds) {
             EXPECT_EQ(Saw(site, line), report.substr(0, report.rfind(L'\n') + 1)) << report;
         }
         const bool fails = row.end == End::Missing || row.end == End::NoDirectory;
-        ExpectAllGone(site, h, row.end == End::Child ? row.code : 0, fails ? row.code : 0);
+        const DWORD error = row.code || !fails ? row.code : site.Status().dwWin32ExitCode;
+        EXPECT_TRUE(!fails || error != 0) << "a failed launch recorded as a clean end";
+        ExpectAllGone(site, h, row.end == End::Child ? row.code : 0, fails ? error : 0);
         ASSERT_FALSE(HasFailure());
     }
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(beside.child.get(), 0)) << "QELNT's child ended";

@@ -87,27 +87,31 @@ inline void Note(DWORD state, std::wstring* seen) {
         *seen += name;
 }
 
-// One copy of the host in kSites\site<c>, service QELN<c>, with the work
-// directory of its hosted child. Made fresh; on its end its service, keys
-// and files go, whatever the test did.
+// One copy of the host in kSites\site<c> (or kSites\<leaf>, whose
+// instance character is `c`), service QELN<c>, with the work directory of
+// its hosted child. Made fresh; on its end its service, keys and files go,
+// whatever the test did. `printed` is its name as a pipe shows it (in the OEM
+// code page).
 class Site {
 public:
-    explicit Site(wchar_t c)
-        : dir(kSites + L"\\site" + c),
+    explicit Site(wchar_t c, const std::wstring& leaf = L"", const std::wstring& printed = L"")
+        : dir(kSites + L"\\" + (leaf.empty() ? L"site" + std::wstring(1, c) : leaf)),
           exe(dir + L"\\qelnhost.exe"),
           name(std::wstring(L"QELN") + c),
           key(L"SYSTEM\\CurrentControlSet\\Services\\" + name),
-          work(dir + L"\\w\u00f6rk dir") {
+          work(dir + L"\\w\u00f6rk dir"),
+          printed(printed.empty() ? name : printed) {
         Remove();
         ready = CreateTree(work) && CopyFileW(kHost.c_str(), exe.c_str(), FALSE);
     }
     ~Site() { Remove(); }
 
-    const std::wstring dir, exe, name, key, work;
+    const std::wstring dir, exe, name, key, work, printed;
     bool ready = false;
 
+    // Standard error too, so that a row expects silence of both.
     RunResult Run(const std::wstring& arguments) const {
-        return Shell(L"\"" + exe + L"\" " + arguments);
+        return Shell(L"\"" + exe + L"\" " + arguments + L" 2>&1");
     }
     bool Exists() const { return ServiceOf(name) != nullptr; }
     // Stops and deletes the service (one that does not stop is deleted all
@@ -135,29 +139,30 @@ public:
         return status;
     }
 
-    // Writes the three REG_SZ Parameters values (the directory is the work
+    // Writes the three Parameters values as `type` (the directory is the work
     // directory unless told), AppParameters without its terminator unless
     // `terminated`: from a buffer whose next character is not one, so that
     // the registry does not add it.
     bool Configure(const std::wstring& application, std::wstring line, std::wstring directory = L"",
-                   bool terminated = true) const {
+                   bool terminated = true, DWORD type = REG_SZ) const {
         const DWORD bytes = static_cast<DWORD>((line.size() + terminated) * sizeof(wchar_t));
         line += terminated ? L'\0' : L'x';
         directory = directory.empty() ? work : directory;
         auto set = [&](const wchar_t* name, const std::wstring& text, DWORD size) {
-            return !RegSetKeyValueW(HKEY_LOCAL_MACHINE, (key + L"\\Parameters").c_str(), name,
-                                    REG_SZ, text.c_str(), size);
+            return !RegSetKeyValueW(HKEY_LOCAL_MACHINE, (key + L"\\Parameters").c_str(), name, type,
+                                    text.c_str(), size);
         };
         return set(L"AppDirectory", directory, (directory.size() + 1) * sizeof(wchar_t)) &&
                set(L"Application", application, (application.size() + 1) * sizeof(wchar_t)) &&
                set(L"AppParameters", line, bytes);
     }
     // The decorated command line of the child: a first token that is not the
-    // program, runs of blanks, quotes, non-ASCII text, a trailing blank; `end` is
-    // "/exit:N", or empty for a child that waits to be ended.
+    // program, runs of blanks, quotes, non-ASCII text, an environment
+    // reference (never expanded), a trailing blank; `end` is "/exit:N", or
+    // empty for a child that waits to be ended.
     std::wstring ChildLine(const std::wstring& end) const {
         return L"hosted-app  \"" + kChild + L"\" /report:\"" + work + L"\\report.txt\" " + end +
-               L"   \"two words\" caf\u00e9 \u0416 ";
+               L"   \"two words\" caf\u00e9 \u0416 %SystemRoot% ";
     }
 
     // Removes the old report; StartServiceW (Wine's sporadic ERROR_INTERNAL_ERROR

@@ -28,7 +28,7 @@ std::string Sz(const std::u16string& text, bool terminated = true) {
     return out;
 }
 
-enum Setup { kPrimed = 1, kNoParameters = 2, kFullLine = 4, kOlderUps = 8 };
+enum Setup { kPrimed = 1, kNoParameters = 2, kFullLine = 4, kOlderUps = 8, kDwordApplication = 16 };
 
 // A fresh machine with this copy in C:\agents\site3 and the Parameters of an
 // existing child, less or more what `setup` says.
@@ -41,6 +41,8 @@ void Fresh(int setup) {
         g.keys[kParams][u"APPDIRECTORY"] = {REG_SZ, Sz(u"C:\\apps")};
         g.keys[kParams][u"APPPARAMETERS"] = {REG_SZ, Sz(line, !(setup & kFullLine))};
     }
+    // Four bytes that would read as "C:" if the type were not looked at.
+    if (setup & kDwordApplication) g.keys[kParams][u"APPLICATION"] = {REG_DWORD, {'C', 0, ':', 0}};
     if (setup & kPrimed) g.keys[kUps + u"\\CONFIG"];
     if (setup & kOlderUps) g.keys[kUps][u"PORT"] = {REG_SZ, Sz(u"COM9")};
     if (setup & kOlderUps) g.keys[kUps][u"OPTIONS"] = {REG_DWORD, "\x81"};  // one byte
@@ -96,6 +98,7 @@ TEST(Host, ServiceRuns) {
         {"a stop during a failed launch", kNoParameters, "", "CreateProcessW", {1}, "B2000/6000 r2 C1 r3 L! r1 S500 "},
         {"an older configuration: the upgrade", kOlderUps, "", "", {}, "r2 L r4 r1 S500 "},
         {"a command line that fills its buffer", kFullLine, "", "", {}, "r2 L r4 r1 S500 "},
+        {"a REG_DWORD Application is missing", kDwordApplication, "", "", {}, "r2 L! r1!2 B1000/6000 S500 "},
         // clang-format on
     };
     for (const auto& row : rows) {
@@ -119,11 +122,14 @@ TEST(Host, EveryUseFailingOrStopped) {
             if (job == 3) g.services[u"QELN3"] = {SERVICE_RUNNING, 1, SERVICE_STOPPED};
             (job == 1 ? g.send_at : g.fail_at) = n;
             if (job < 2) Serve();
-            if (job >= 2) Entry(job == 2 ? "-install" : "-remove");
-            // The console says "installed." or "removed." exactly when it is so.
+            const DWORD code = job < 2 ? 0 : Entry(job == 2 ? "-install" : "-remove");
+            // The console says "installed." or "removed." exactly when it is
+            // so; otherwise the exit code and a line on standard error say
+            // that it is not.
             const bool said =
                 g.console.find(job == 2 ? u"installed." : u"removed.") != std::string::npos;
             EXPECT_TRUE(job < 2 || said == (g.services.empty() == (job == 3)));
+            EXPECT_TRUE(job < 2 || (said == (code == 0) && said == g.errors.empty())) << code;
             if (testing::Test::HasFailure() || g.uses < n) break;
         }
     }
@@ -131,46 +137,60 @@ TEST(Host, EveryUseFailingOrStopped) {
 
 TEST(Host, ConsoleCommands) {
     const std::u16string site3 = u"C:\\site3\\qelnhost.exe";
+    const char16_t* const denied =
+        u": error 5 (access denied: run it from an elevated command prompt).\n";
     const struct {
         std::u16string module;
         sim::Service service;  // state 0: not installed
         const char *option, *fail_call;
-        const char16_t* console;
+        const char16_t *console, *errors;  // errors: ends with `denied` unless it ends with "."
         DWORD code;
         bool installed;  // afterwards
     } rows[] = {
         // clang-format off
-        {site3, {1}, "/INSTALL", "", u"", 0xFFFFFFFF, true},
+        {site3, {1}, "/INSTALL", "", u"", u"", 0xFFFFFFFF, true},
         // A path longer than 260 characters: named by the directory that holds it.
-        {u"C:\\" + std::u16string(300, u'a') + u"Z\\qelnhost.exe", {0}, "-install", "", u"QELNZ installed.\n", 0, true},
-        {site3, {1}, "/x", "", u"", 0, true},
-        {site3, {4, 0, 1}, "-remove", "", u"Stopping QELN3.~\nQELN3 stopped.\nQELN3 removed.\n", 0, false},
-        {site3, {4, 3, 1}, "-remove", "", u"Stopping QELN3.~.~.~.~\nQELN3 stopped.\nQELN3 removed.\n", 0, false},
-        {site3, {4, 1, 2}, "-remove", "", u"Stopping QELN3.~.~\nQELN3 failed to stop.\nQELN3 removed.\n", 0, false},
-        {site3, {1}, "-remove", "DeleteService", u"", 0, true},
+        {u"C:\\" + std::u16string(300, u'a') + u"Z\\qelnhost.exe", {0}, "-install", "", u"QELNZ installed.\n", u"", 0, true},
+        {u"qelnhost.exe", {0}, "-install", "", u"", u"Install failed while building the service's names: error 161.\n", 161, false},
+        {site3, {0}, "-install", "OpenSCManagerW", u"", u"Install failed while opening the service manager", 5, false},
+        {site3, {0}, "-install", "CreateServiceW", u"", u"Install failed while creating the service QELN3", 0xFFFFFFFF, false},
+        {site3, {1}, "/x", "", u"", u"", 0, true},
+        {site3, {4, 0, 1}, "-remove", "", u"Stopping QELN3.~\nQELN3 stopped.\nQELN3 removed.\n", u"", 0, false},
+        {site3, {4, 3, 1}, "-remove", "", u"Stopping QELN3.~.~.~.~\nQELN3 stopped.\nQELN3 removed.\n", u"", 0, false},
+        {site3, {4, 1, 2}, "-remove", "", u"Stopping QELN3.~.~\nQELN3 failed to stop.\nQELN3 removed.\n", u"", 0, false},
+        {site3, {1}, "-remove", "ControlService", u"QELN3 removed.\n", u"", 0, false},
+        {site3, {1}, "-remove", "OpenSCManagerW", u"", u"Remove failed while opening the service manager", 5, true},
+        {site3, {1}, "-remove", "OpenServiceW", u"", u"Remove failed while opening the service QELN3", 5, true},
+        {site3, {1}, "-remove", "DeleteService", u"", u"Remove failed while deleting the service QELN3", 5, true},
         // clang-format on
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.option);
+        SCOPED_TRACE(row.option + std::string(" ") + row.fail_call);
         Fresh(0);
         g.module = row.module;
         if (row.service.state != 0) g.services[u"QELN3"] = row.service;
         g.fail_call = row.fail_call;
         EXPECT_EQ(row.code, Entry(row.option));
         EXPECT_EQ(row.console, g.console);
+        const std::u16string errors = row.errors;
+        EXPECT_EQ(errors.empty() || errors.back() == u'\n' ? errors : errors + denied, g.errors);
         EXPECT_EQ(row.installed, g.services.size() == 1);
     }
 }
 
 // A Config key that cannot be made ends the configuration: the older values
-// under the UPS key stay; likewise for Status.
+// under the UPS key stay; likewise for Status. A provider key that cannot be
+// made skips its row only.
 TEST(Host, UpsKeysThatCannotBeMade) {
     Fresh(kOlderUps);
-    g.denied = {kUps + u"\\CONFIG", kUps + u"\\STATUS"};
+    const std::u16string providers = kUps + u"\\SERVICEPROVIDERS\\";
+    g.denied = {kUps + u"\\CONFIG", kUps + u"\\STATUS", providers + u"(NONE)"};
     g.keys[kUps + u"\\STATUS"][u"SERIALNUMBER"] = {REG_SZ, Sz(u"X")};
     Serve();
     EXPECT_EQ(2u, g.keys[kUps].size()) << "values written under the UPS key without Config";
     EXPECT_EQ(1u, g.keys[kUps + u"\\STATUS"].size()) << "Status written though not created";
+    EXPECT_EQ(0u, g.keys.count(providers + u"(NONE)"));
+    EXPECT_EQ(Sz(u"0x7f;"), g.keys[providers + u"GENERIC"][u"CUSTOM"].bytes) << "the next row";
 }
 
 }  // namespace
