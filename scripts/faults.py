@@ -63,6 +63,12 @@ FAULTS = [
     ("service/naming.cpp", 'kDisplayPrefix[] = u"Quellith Group ";', 'kDisplayPrefix[] = u"Quellith ";', "a wrong display name"),
     ("upsprime/prime.cpp", "    SetBatteryStatus(0);\n", "", "BatteryStatus not primed"),
     ("upsprime/prime.cpp", "SetTurnUpsOffWait(180);", "SetTurnUpsOffWait(120);", "a wrong default wait before the UPS is turned off"),
+    ("service/install.cpp", "    return error;\n}", "    return 0;\n}", "a console command's failed step reported as success"),
+    ("service/install.cpp", "if (!service && GetLastError() == static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST)) return 0;", "", "a remove of no service reported as a failure"),
+    ("platform/text.cpp", "while (at > start && IsNonspacingMark(*at))", "while (false && IsNonspacingMark(*at))", "a combining mark taken as the instance character"),
+    ("service/service_run.cpp", "(type != REG_SZ && type != REG_EXPAND_SZ)", "type != REG_SZ", "a REG_EXPAND_SZ Parameters value refused"),
+    ("service/service_run.cpp", "(type != REG_SZ && type != REG_EXPAND_SZ) || ", "", "a Parameters value of another type used as a string"),
+    ("platform/win32/process.cpp", "if (page == 0) page = CP_OEMCP;", "if (page == 0) page = CP_ACP;", "console text in the ANSI code page where there is no console"),
 ]
 
 

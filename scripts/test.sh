@@ -215,6 +215,30 @@ unreachable_scm() {
   WINEPREFIX="$prefix" "$wineserver" -k >/dev/null 2>&1
 }
 
+# A copy started through its 8.3 path, as Wine's loader starts a program so
+# named from a Linux shell (one started by another Windows program gets the
+# long form of its path from Wine): it takes its name from the long form and
+# registers that, quoted. Prints what it saw; fails unless it is so.
+short_path_run() {
+  WINEPREFIX="$1" timeout 120 /usr/lib/wine/wine "C:\\qelnshort\\$2\\qelnhost.exe" "$3" 2>&1 </dev/null | tr -d '\r'
+}
+short_path_install() {
+  local prefix="$root/build/win32/wineprefix" short out image removed
+  rm -rf "$prefix/drive_c/qelnshort" && mkdir -p "$prefix/drive_c/qelnshort/instance-3" &&
+    cp "$exe32" "$prefix/drive_c/qelnshort/instance-3/" || return 1
+  short="$(WINEPREFIX="$prefix" timeout 120 /usr/lib/wine/wine64 cmd /c 'dir /x C:\qelnshort' </dev/null |
+    tr -d '\r' | awk '$NF == "instance-3" { print $(NF - 1) }')"
+  out="$(short_path_run "$prefix" "$short" -install)"
+  image="$(WINEPREFIX="$prefix" timeout 120 /usr/lib/wine/wine64 reg query \
+    'HKLM\SYSTEM\CurrentControlSet\Services\QELN3' /v ImagePath </dev/null 2>/dev/null |
+    tr -d '\r' | sed -n 's/^ *ImagePath *REG_[A-Z_]* *//p')"
+  removed="$(short_path_run "$prefix" "$short" -remove)"
+  rm -rf "$prefix/drive_c/qelnshort"
+  echo "started as C:\\qelnshort\\$short\\qelnhost.exe: '$out', ImagePath '$image', then '$removed'"
+  [ -n "$short" ] && [ "$short" != instance-3 ] && [ "$out" = "QELN3 installed." ] &&
+    [ "$image" = '"C:\qelnshort\instance-3\qelnhost.exe"' ] && [ "$removed" = "QELN3 removed." ]
+}
+
 # ---- wine win32: the shipped exe. The character-before check runs as a
 # 32-bit program in the win32 prefix;
 # every end-to-end and soak test runs the i686 qelnhost.exe with the i686 test
@@ -235,6 +259,8 @@ else
   run_ctest win32 && contract_ok=1
   contract_result="$ctest_result"
   WINEPREFIX="$root/build/win32/wineprefix" "$wineserver" -k >/dev/null 2>&1
+  short_ok=0
+  short_path_install && short_ok=1
   unreachable_ok=0 unreachable_error=""
   unreachable_scm && unreachable_ok=1
   e2e_ok=0
@@ -246,8 +272,10 @@ else
   else
     unreachable_result="FAILED (build/test-logs/unreachable-scm.log)"
   fi
-  text="wine win32: $exe32 (i386) and the i386 test child, $route; 32-bit character-before check: $contract_result; no service manager: $unreachable_result; end-to-end and soak (64-bit drivers): $e2e_result"
-  if [ "$contract_ok" -eq 1 ] && [ "$unreachable_ok" -eq 1 ] && [ "$e2e_ok" -eq 1 ]; then
+  short_result="$([ "$short_ok" -eq 1 ] && echo "named and registered by the long path" || echo FAILED)"
+  text="wine win32: $exe32 (i386) and the i386 test child, $route; 32-bit character-before check: $contract_result; started by its 8.3 path: $short_result; no service manager: $unreachable_result; end-to-end and soak (64-bit drivers): $e2e_result"
+  if [ "$contract_ok" -eq 1 ] && [ "$short_ok" -eq 1 ] && [ "$unreachable_ok" -eq 1 ] &&
+    [ "$e2e_ok" -eq 1 ]; then
     pass "$text"
   else
     fail "$text"
