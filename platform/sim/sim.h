@@ -1,8 +1,9 @@
 // The fake platform, for the host's unit tests only: what Wine cannot show.
 //
 // A thin table over the platform calls. Every call that can fail, and every
-// allocation, is one "use": the use numbered `fail_at` fails (registry calls
-// and a launch with ERROR_ACCESS_DENIED), and at the use numbered `send_at`
+// allocation, is one "use": the use numbered `fail_at` fails with
+// ERROR_ACCESS_DENIED (an allocation with ERROR_NOT_ENOUGH_MEMORY) as its
+// result or last error, and at the use numbered `send_at`
 // the service's handler gets the controls `send` from the dispatcher's thread
 // while the use goes on (a status report is the use "SetServiceStatus<state>").
 // A launch of no application fails with ERROR_FILE_NOT_FOUND. A child ends by
