@@ -9,10 +9,6 @@ namespace {
 const WCHAR kServicePrefix[] = u"QELN";
 const WCHAR kDisplayPrefix[] = u"Quellith Group ";
 
-}  // namespace
-
-namespace {
-
 // The long form of `path` (taken over): a copy started through an 8.3 name
 // such as C:\x\INST~G2I\ still names itself after C:\x\instance-3\ and
 // registers that path, which outlives the short names of the volume. The
