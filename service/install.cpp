@@ -8,11 +8,16 @@ using namespace platform;
 
 namespace {
 
-void Print(const WCHAR* a, const WCHAR* b = nullptr, const WCHAR* c = nullptr) {
-    const WCHAR* const parts[] = {a, b, c};
+// Writes the parts that are there, in order.
+template <std::size_t N>
+void Write(DWORD std_handle, const WCHAR* const (&parts)[N]) {
     for (const WCHAR* part : parts) {
-        if (part != nullptr) ConsoleWrite(STD_OUTPUT_HANDLE, part);
+        if (part != nullptr) ConsoleWrite(std_handle, part);
     }
+}
+
+void Print(const WCHAR* a, const WCHAR* b = nullptr, const WCHAR* c = nullptr) {
+    Write(STD_OUTPUT_HANDLE, {a, b, c});
 }
 
 // Says on standard error which step of `command` failed, with the error the
@@ -25,14 +30,11 @@ DWORD Fail(const WCHAR* command, const WCHAR* step, const WCHAR* name = nullptr)
     int at = 10;
     for (DWORD rest = error; at == 10 || rest != 0; rest /= 10)
         digits[--at] = static_cast<WCHAR>(u'0' + rest % 10);
-    const WCHAR* const parts[] = {command, u" failed while ", step, name, u": error ", digits + at};
-    for (const WCHAR* part : parts) {
-        if (part != nullptr) ConsoleWrite(STD_ERROR_HANDLE, part);
-    }
-    ConsoleWrite(STD_ERROR_HANDLE,
-                 error == static_cast<DWORD>(ERROR_ACCESS_DENIED)
-                     ? u" (access denied: run it from an elevated command prompt).\n"
-                     : u".\n");
+    const WCHAR* const hint = error == static_cast<DWORD>(ERROR_ACCESS_DENIED)
+                                  ? u" (access denied: run it from an elevated command prompt).\n"
+                                  : u".\n";
+    Write(STD_ERROR_HANDLE,
+          {command, u" failed while ", step, name, u": error ", digits + at, hint});
     return error;
 }
 

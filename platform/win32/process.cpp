@@ -2,6 +2,8 @@
 // kernel32 and the system runtime library.
 #include "platform/win32/internal.h"
 
+#include "platform/owned.h"
+
 #include <string.h>
 #include <cstddef>
 
@@ -109,9 +111,7 @@ int _stricmp(const char* a, const char* b) {
 void ConsoleWrite(DWORD std_handle, const WCHAR* text) {
     const ::HANDLE out = ::GetStdHandle(std_handle);
     if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
-    int length = 0;
-    while (text[length] != 0)
-        ++length;
+    const int length = static_cast<int>(WideLength(text));
     ::DWORD mode = 0, written = 0;
     if (::GetConsoleMode(out, &mode)) {
         ::WriteConsoleW(out, Wide(text), static_cast<::DWORD>(length), &written, nullptr);
