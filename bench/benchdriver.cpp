@@ -102,7 +102,7 @@ double StartAndSettle(Config& config, DWORD* servicePid, DWORD* childPid) {
         return -1;
     }
     double running = PollFor(config.service, SERVICE_RUNNING);
-    *servicePid = ServiceProcessId(config.service);
+    *servicePid = StatusOf(config.service).dwProcessId;
     if (running < 0) {
         Say("%s: the service did not reach RUNNING", config.label);
         return -1;

@@ -130,28 +130,38 @@ inline double PollFor(SC_HANDLE service, DWORD state) {
     }
 }
 
-inline DWORD ServiceProcessId(SC_HANDLE service) {
-    SERVICE_STATUS_PROCESS status;
+// The service's status record with its process id; all 0 when the query fails.
+inline SERVICE_STATUS_PROCESS StatusOf(SC_HANDLE service) {
+    SERVICE_STATUS_PROCESS status = {};
     DWORD needed = 0;
-    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                              sizeof status, &needed)) {
-        return 0;
-    }
-    return status.dwProcessId;
+    QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                         sizeof status, &needed);
+    return status;
 }
 
-// The child's process id: the last number of its report (UTF-16), whose last
-// line is its parent's id and its own.
-inline DWORD ChildProcessId(const std::wstring& reportPath) {
-    HANDLE file = CreateFileW(reportPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return 0;
-    wchar_t text[4096] = {};
-    DWORD got = 0;
-    ReadFile(file, text, sizeof text - sizeof(wchar_t), &got, nullptr);
+// A whole file's bytes; empty when it cannot be read.
+inline std::string ReadBytes(const std::wstring& path) {
+    std::string bytes;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    char chunk[4096];
+    for (DWORD got = 0; ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got != 0;)
+        bytes.append(chunk, got);
     CloseHandle(file);
-    const wchar_t* last = wcsrchr(text, L' ');
-    return last != nullptr ? static_cast<DWORD>(wcstoul(last + 1, nullptr, 10)) : 0;
+    return bytes;
+}
+
+// The child's report (UTF-16): what it wrote, or empty.
+inline std::wstring ReadReport(const std::wstring& path) {
+    const std::string bytes = ReadBytes(path);
+    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
+}
+
+// The child's process id: the last number of its report, whose last line is
+// its parent's id and its own.
+inline DWORD ChildProcessId(const std::wstring& reportPath) {
+    const std::wstring text = ReadReport(reportPath);
+    return static_cast<DWORD>(wcstoul(text.c_str() + text.rfind(L' ') + 1, nullptr, 10));
 }
 
 // Waits until the process `pid` has gone (when it can be opened at all).

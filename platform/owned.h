@@ -51,12 +51,16 @@ inline void CloseKeyOwner(HKEY key) {
 inline void CloseScOwner(SC_HANDLE handle) {
     CloseServiceHandle(handle);
 }
+inline void CloseHandleOwner(HANDLE handle) {
+    CloseHandle(handle);
+}
 inline void ReleaseHeapOwner(WCHAR* block) {
     HeapRelease(block);
 }
 
 using KeyOwner = UniqueOwner<HKEY, CloseKeyOwner>;
 using ScOwner = UniqueOwner<SC_HANDLE, CloseScOwner>;
+using HandleOwner = UniqueOwner<HANDLE, CloseHandleOwner>;
 // A wide string (or buffer) allocated on the host's heap.
 using WideOwner = UniqueOwner<WCHAR*, ReleaseHeapOwner>;
 

@@ -42,6 +42,7 @@ constexpr LONG ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr LONG ERROR_BAD_PATHNAME = 161;
 constexpr LONG ERROR_SERVICE_DOES_NOT_EXIST = 1060;
 constexpr LONG ERROR_SERVICE_EXISTS = 1073;
+constexpr LONG ERROR_SERVICE_SPECIFIC_ERROR = 1066;
 constexpr BOOL TRUE = 1;
 
 // Registry value types and access masks.
@@ -70,8 +71,12 @@ constexpr DWORD SERVICE_CONTROL_SHUTDOWN = 5;
 constexpr DWORD SC_MANAGER_ALL_ACCESS = 0xF003F;
 constexpr DWORD SERVICE_ALL_ACCESS = 0xF01FF;
 
-// Process constants.
+// Process and job constants.
+constexpr DWORD CREATE_SUSPENDED = 0x4;
 constexpr DWORD DETACHED_PROCESS = 0x8;
+constexpr DWORD JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK = 0x1000;
+constexpr DWORD JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE = 0x2000;
+constexpr DWORD JobObjectExtendedLimitInformation = 9;
 constexpr DWORD INFINITE = 0xFFFFFFFF;
 
 // The longest path the platform accepts, in characters.
@@ -126,6 +131,31 @@ struct STARTUPINFOW {
     HANDLE hStdError;
 };
 
+// Mirror the platform's records field for field (checked in platform/win32).
+struct JOBOBJECT_BASIC_LIMIT_INFORMATION {
+    std::int64_t PerProcessUserTimeLimit;
+    std::int64_t PerJobUserTimeLimit;
+    DWORD LimitFlags;
+    std::size_t MinimumWorkingSetSize;
+    std::size_t MaximumWorkingSetSize;
+    DWORD ActiveProcessLimit;
+    std::uintptr_t Affinity;
+    DWORD PriorityClass;
+    DWORD SchedulingClass;
+};
+struct IO_COUNTERS {
+    std::uint64_t ReadOperationCount, WriteOperationCount, OtherOperationCount;
+    std::uint64_t ReadTransferCount, WriteTransferCount, OtherTransferCount;
+};
+struct JOBOBJECT_EXTENDED_LIMIT_INFORMATION {
+    JOBOBJECT_BASIC_LIMIT_INFORMATION BasicLimitInformation;
+    IO_COUNTERS IoInfo;
+    std::size_t ProcessMemoryLimit;
+    std::size_t JobMemoryLimit;
+    std::size_t PeakProcessMemoryUsed;
+    std::size_t PeakJobMemoryUsed;
+};
+
 // ---- Registry (advapi32). Each returns ERROR_SUCCESS or an error code. ----
 LONG RegOpenKeyExW(HKEY root, const WCHAR* path, DWORD options, DWORD access, HKEY* out);
 LONG RegOpenKeyW(HKEY root, const WCHAR* path, HKEY* out);
@@ -177,6 +207,15 @@ BOOL CreateProcessW(const WCHAR* application, WCHAR* command_line, void* process
                     const WCHAR* directory, STARTUPINFOW* startup, PROCESS_INFORMATION* info);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL TerminateProcess(HANDLE process, DWORD exit_code);
+// The code an ended process exited with; zero when it cannot be read.
+BOOL GetExitCodeProcess(HANDLE process, DWORD* exit_code);
+// Starts a thread created suspended; (DWORD)-1 on failure.
+DWORD ResumeThread(HANDLE thread);
+// Jobs: a job made with no security attributes is not inherited.
+HANDLE CreateJobObjectW(void* security, const WCHAR* name);
+BOOL SetInformationJobObject(HANDLE job, DWORD info_class, void* info, DWORD length);
+BOOL AssignProcessToJobObject(HANDLE job, HANDLE process);
+BOOL CloseHandle(HANDLE handle);
 // The long form of a path that may hold 8.3 names; like GetModuleFileNameW
 // it returns the count written, but the size needed (terminator included)
 // when `capacity` is too small, and 0 on failure.

@@ -26,6 +26,9 @@ have_pkg wine32:i386 || need+=(wine32:i386)
 # searching for address space when it runs under an emulator.
 have_pkg wine32-preloader:i386 || need+=(wine32-preloader:i386)
 { have_pkg wine64 && [ -x /usr/lib/wine/wine64 ]; } || need+=(wine64)
+# util-linux's script gives the console rows a pseudo-terminal (Essential on
+# Debian, so normally there).
+have_cmd script || need+=(bsdutils)
 # Static analysis, run by the test command.
 have_cmd clang-format || need+=(clang-format)
 have_cmd clang-tidy || need+=(clang-tidy)

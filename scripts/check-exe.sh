@@ -34,11 +34,12 @@ esac
 
 # Adding a function here is a deliberate act: first check that Microsoft documents it for Windows XP or earlier.
 kernel32=(
-  Beep CreateProcessW DeleteCriticalSection EnterCriticalSection ExitProcess FreeLibrary
-  GetConsoleMode GetConsoleOutputCP GetLastError GetLongPathNameW GetModuleFileNameW GetModuleHandleA
-  GetProcAddress GetProcessHeap GetStartupInfoA GetStdHandle HeapAlloc HeapFree
-  InitializeCriticalSection LeaveCriticalSection LoadLibraryA SetLastError SetUnhandledExceptionFilter
-  Sleep TerminateProcess TlsGetValue VirtualProtect VirtualQuery WaitForSingleObject WideCharToMultiByte
+  AssignProcessToJobObject Beep CloseHandle CreateJobObjectW CreateProcessW DeleteCriticalSection
+  EnterCriticalSection ExitProcess FreeLibrary GetConsoleMode GetConsoleOutputCP GetExitCodeProcess
+  GetLastError GetLongPathNameW GetModuleFileNameW GetModuleHandleA GetProcAddress GetProcessHeap
+  GetStartupInfoA GetStdHandle HeapAlloc HeapFree InitializeCriticalSection LeaveCriticalSection
+  LoadLibraryA ResumeThread SetInformationJobObject SetLastError SetUnhandledExceptionFilter Sleep
+  TerminateProcess TlsGetValue VirtualProtect VirtualQuery WaitForSingleObject WideCharToMultiByte
   WriteConsoleW WriteFile
   __C_specific_handler # x86-64 only: crt2.o, the startup code, imports it; documented without a version
 )

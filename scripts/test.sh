@@ -7,8 +7,12 @@
 #   win32 build, win64 build  qelnhost.exe must be a PE32 i386 (PE32+ x86-64)
 #          image of at most 64 KiB importing only KERNEL32, ADVAPI32 and msvcrt
 #   wine win32  the shipped 32-bit exe: the 32-bit character-before check, the
-#          console commands with no service manager, and every end-to-end and
-#          soak test on the i686 host and child
+#          console commands on a real console (a pseudo-terminal), through an
+#          8.3 path and with no service manager, and every end-to-end and soak
+#          test on the i686 host and child
+#   kit    scripts/kit.sh packs the kit for real Windows; its run.cmd runs
+#          under Wine with the 32-bit drivers, and its summary must match the
+#          end-to-end tables' own
 #   wine win64  the same sources and tests as 64-bit programs
 #   demo   scripts/demo.sh, the README's first command, on the builds made here
 # Each Wine layer uses its own prefix, build/<preset>/wineprefix; its server is
@@ -239,6 +243,42 @@ short_path_install() {
     [ "$image" = '"C:\qelnshort\instance-3\qelnhost.exe"' ] && [ "$removed" = "QELN3 removed." ]
 }
 
+# The console road: the console switches of copies whose instance character
+# is outside ASCII, run on a pseudo-terminal (util-linux's script), where Wine
+# gives the program a real console: the name shows whole there (a pipe shows
+# it in the console's code page, "QELN?" for Ж: the end-to-end rows). The
+# terminal's cursor sequences and carriage returns are taken out before the
+# text is compared; the exit codes are those a pipe gets.
+on_console() {
+  WINEPREFIX="$1" timeout 120 script -qec "/usr/lib/wine/wine '$2' $3" /dev/null </dev/null |
+    sed 's/\x1b\[[0-9;?]*[A-Za-z]//g' | tr -d '\r'
+  return "${PIPESTATUS[0]}"
+}
+console_road() {
+  local prefix="$root/build/win32/wineprefix" leaf name row option want code out got failed=0
+  for leaf in siteЖ siteé; do
+    name="QELN${leaf: -1}"
+    rm -rf "$prefix/drive_c/qelnpty" && mkdir -p "$prefix/drive_c/qelnpty/$leaf" &&
+      cp "$exe32" "$prefix/drive_c/qelnpty/$leaf/" || return 1
+    for row in "-install|$name installed.|0" "-install||255" "-remove|$name removed.|0" "-remove||0"; do
+      IFS='|' read -r option want code <<<"$row"
+      out="$(on_console "$prefix" "C:\\qelnpty\\$leaf\\qelnhost.exe" "$option")"
+      got=$?
+      echo "$leaf\\qelnhost.exe $option on a console: '$out', exit code $got"
+      [ "$out" = "$want" ] && [ "$got" = "$code" ] || failed=1
+    done
+  done
+  rm -rf "$prefix/drive_c/qelnpty"
+  WINEPREFIX="$prefix" "$wineserver" -k >/dev/null 2>&1
+  return "$failed"
+}
+
+# The tables of a CTest log, one line each: "PASS  Suite.Test" or "FAIL  Suite.Test".
+tables_of() {
+  sed -nE 's/^ *[0-9]+\/[0-9]+ Test +#[0-9]+: ([A-Za-z0-9_]+\.[A-Za-z0-9_]+) .*/\1 &/p' "$@" |
+    awk '{ print ($0 ~ / Passed / ? "PASS" : "FAIL") "  " $1 }' | sort
+}
+
 # ---- wine win32: the shipped exe. The character-before check runs as a
 # 32-bit program in the win32 prefix;
 # every end-to-end and soak test runs the i686 qelnhost.exe with the i686 test
@@ -259,6 +299,8 @@ else
   run_ctest win32 && contract_ok=1
   contract_result="$ctest_result"
   WINEPREFIX="$root/build/win32/wineprefix" "$wineserver" -k >/dev/null 2>&1
+  console_ok=0
+  console_road && console_ok=1
   short_ok=0
   short_path_install && short_ok=1
   unreachable_ok=0 unreachable_error=""
@@ -273,8 +315,9 @@ else
     unreachable_result="FAILED (build/test-logs/unreachable-scm.log)"
   fi
   short_result="$([ "$short_ok" -eq 1 ] && echo "named and registered by the long path" || echo FAILED)"
-  text="wine win32: $exe32 (i386) and the i386 test child, $route; 32-bit character-before check: $contract_result; started by its 8.3 path: $short_result; no service manager: $unreachable_result; end-to-end and soak (64-bit drivers): $e2e_result"
-  if [ "$contract_ok" -eq 1 ] && [ "$short_ok" -eq 1 ] && [ "$unreachable_ok" -eq 1 ] &&
+  console_result="$([ "$console_ok" -eq 1 ] && echo "QELNЖ and QELNé named whole" || echo FAILED)"
+  text="wine win32: $exe32 (i386) and the i386 test child, $route; 32-bit character-before check: $contract_result; on a console: $console_result; started by its 8.3 path: $short_result; no service manager: $unreachable_result; end-to-end and soak (64-bit drivers): $e2e_result"
+  if [ "$contract_ok" -eq 1 ] && [ "$console_ok" -eq 1 ] && [ "$short_ok" -eq 1 ] && [ "$unreachable_ok" -eq 1 ] &&
     [ "$e2e_ok" -eq 1 ]; then
     pass "$text"
   else
@@ -289,6 +332,52 @@ else
     fail "wine win32: many-cycle soak on $exe32: $ctest_result"
   fi
   WINEPREFIX="$root/build/win64/wineprefix" "$wineserver" -k >/dev/null 2>&1
+  tables_of "$logs/win32-e2e-ctest.log" "$logs/win32-soak-ctest.log" >"$logs/tables.txt"
+  while IFS= read -r line; do summary+=("      $line"); done <"$logs/tables.txt"
+fi
+
+# ---- kit: the kit for real Windows, packed by scripts/kit.sh and run as an
+# administrator runs it there, from its run.cmd (here with the 32-bit drivers,
+# which 32-bit Windows needs; the tables above ran the 64-bit ones). Its
+# summary must list the tables above with the same verdicts, and it must
+# leave nothing installed: no QELN service, no copy, and the UPS area as it
+# was (a value put there first, as a machine's own).
+section "kit"
+kit_prefix="$root/build/win64/wineprefix"
+kit_win() { WINEPREFIX="$kit_prefix" timeout 120 /usr/lib/wine/wine64 "$@" </dev/null 2>/dev/null | tr -d '\r'; }
+ups_key='HKLM\SYSTEM\CurrentControlSet\Services\UPS'
+if [ ! -s "$logs/tables.txt" ]; then
+  fail "kit: not run, the end-to-end tables did not run"
+elif ! quietly "$logs/kit-build.log" bash scripts/kit.sh; then
+  fail "kit: scripts/kit.sh failed (build/test-logs/kit-build.log)"
+else
+  WINEPREFIX="$kit_prefix" "$wineserver" -k >/dev/null 2>&1
+  rm -rf "$kit_prefix/drive_c/qeln-kit"
+  (cd "$kit_prefix/drive_c" && cmake -E tar xf "$root/build/kit/qeln-kit.zip")
+  kit_win reg add "$ups_key\\Config" /v Vendor /t REG_SZ /d "a machine's own" /f >/dev/null
+  ups_before="$(kit_win reg query "$ups_key" /s)"
+  WINEPREFIX="$kit_prefix" timeout 1800 /usr/lib/wine/wine64 cmd /c 'C:\qeln-kit\run.cmd' x86 \
+    </dev/null >"$logs/kit-run.log" 2>&1
+  kit_code=$?
+  # With no argument it picks the drivers of a 64-bit Windows; with a filter
+  # that names no table it runs none.
+  picked="$(GTEST_FILTER=NoTable.None kit_win cmd /c 'C:\qeln-kit\run.cmd' | sed -n 's/^run.cmd: the \([a-z0-9]*\) drivers .*/\1/p')"
+  ups_after="$(kit_win reg query "$ups_key" /s)"
+  left="$(kit_win reg query 'HKLM\SYSTEM\CurrentControlSet\Services' | grep -i '\\QELN' | tr '\n' ' ')"
+  [ -e "$kit_prefix/drive_c/qeln test" ] && left+="C:\\qeln test "
+  kit_win reg delete "$ups_key" /f >/dev/null
+  WINEPREFIX="$kit_prefix" "$wineserver" -k >/dev/null 2>&1
+  tr -d '\r' <"$logs/kit-run.log" | grep -E '^(PASS|FAIL)  ' | sort >"$logs/kit-tables.txt"
+  kit_text="kit: build/kit/qeln-kit.zip, run.cmd x86 under Wine (32-bit drivers): exit code $kit_code, $(wc -l <"$logs/kit-tables.txt") tables"
+  if [ "$kit_code" -ne 0 ] || [ "$picked" != x64 ]; then
+    fail "$kit_text, not all passed or '$picked' drivers picked on 64-bit Windows (build/test-logs/kit-run.log)"
+  elif ! cmp -s "$logs/tables.txt" "$logs/kit-tables.txt"; then
+    fail "$kit_text, its summary differs from the tables above (build/test-logs/kit-tables.txt)"
+  elif [ -n "$left" ] || [ "$ups_before" != "$ups_after" ] || [ -z "$ups_before" ]; then
+    fail "$kit_text, but it left ${left:-the UPS area changed}"
+  else
+    pass "$kit_text, the same verdicts as above; nothing left installed, the UPS area as it was"
+  fi
 fi
 
 # ---- wine win64: the same sources and tests as 64-bit programs.

@@ -88,14 +88,25 @@ DWORD RemoveService() {
     if (!service && GetLastError() == static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST)) return 0;
     if (!service) return Fail(u"Remove", u"opening the service ", name.get());
 
-    // A refused stop (the service is not running) says nothing.
+    // A refused stop (the service is not running) says nothing. A stop that
+    // makes no progress (no new check point for longer than the service's own
+    // wait hint) is given up, as a service control program may: a child that
+    // cannot end (I/O pending in a driver) would hold the command for good.
     if (ControlService(service.get(), SERVICE_CONTROL_STOP, &ServiceStatus)) {
         Print(u"Stopping ", name.get(), u".");
+        DWORD check_point = ServiceStatus.dwCheckPoint, waited = 1000;
         Sleep(1000);
         while (QueryServiceStatus(service.get(), &ServiceStatus) &&
                ServiceStatus.dwCurrentState == SERVICE_STOP_PENDING) {
+            if (ServiceStatus.dwCheckPoint != check_point) {
+                check_point = ServiceStatus.dwCheckPoint;
+                waited = 0;
+            } else if (waited > ServiceStatus.dwWaitHint) {
+                break;
+            }
             Print(u".");
             Sleep(1000);
+            waited += 1000;
         }
         if (ServiceStatus.dwCurrentState == SERVICE_STOPPED) {
             Print(u"\n", name.get(), u" stopped.\n");

@@ -27,6 +27,11 @@ std::atomic<int> StopRequested{0};
 // The child's process handle once the launch has succeeded; the handler ends
 // the child through it.
 std::atomic<HANDLE> PublishedChild{nullptr};
+// The job that ties the child to the host. Its handle is held until the
+// process ends, however it ends (returned, killed, crashed): the system then
+// closes it and ends the child with it, so no orphan outlives its host and a
+// restarted service never finds an earlier child beside its new one.
+HANDLE ChildJob;
 
 // Orders the status reports of the two threads: whatever the interleaving,
 // STOP_PENDING is never followed by RUNNING, and nothing follows STOPPED.
@@ -58,20 +63,51 @@ void ReportRunning() {
 
 // The final report. A stop asked for before the first report has had no
 // STOP_PENDING yet: it gets one first. `failure` is the error of a launch that
-// failed (0 for a run that ended): the record's exit code carries it, so the
-// SCM, its recovery actions and monitoring see a failure, unless a stop was
-// asked for, in which case the run ends as asked. Returns whether that failure
-// was reported.
-bool ReportStopped(DWORD failure) {
+// failed, or ERROR_SERVICE_SPECIFIC_ERROR with the child's own non-zero exit
+// code as `specific` (0 for a run that ended well): the record carries them,
+// so the SCM, its recovery actions and monitoring see a failure, unless a stop
+// was asked for, in which case the run ends as asked.
+void ReportStopped(DWORD failure, DWORD specific) {
     ReportGuard guard;
-    if (LastReported() == SERVICE_STOPPED) return false;
+    if (LastReported() == SERVICE_STOPPED) return;
     const bool stopping = StopRequested.load() != 0;
     if (stopping && LastReported() != SERVICE_STOP_PENDING) {
         ReportServiceState(SERVICE_STOP_PENDING);
     }
-    if (!stopping) ServiceStatus.dwWin32ExitCode = failure;
+    if (!stopping) {
+        ServiceStatus.dwWin32ExitCode = failure;
+        ServiceStatus.dwServiceSpecificExitCode = specific;
+    }
     ReportServiceState(SERVICE_STOPPED);
-    return !stopping && failure != 0;
+}
+
+// A job that ends its processes when its last handle closes, and lets what
+// they start break away from it silently (a stop, or the host's end, ends the
+// child alone). Null when none can be made: the child then runs without one.
+HANDLE MakeChildJob() {
+    HandleOwner job(CreateJobObjectW(nullptr, nullptr));
+    if (!job) return nullptr;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags =
+        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+    if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                                 sizeof limits))
+        return nullptr;
+    return job.release();
+}
+
+// Puts the child, created suspended, into the job, then lets it run: it never
+// runs a single instruction outside the job. Where the job cannot take it (on
+// Windows 7 and earlier jobs do not nest, and a host that runs in a job has
+// its child in that one) it runs without. False when it cannot be started:
+// it is then ended, and the last error says why.
+bool StartChild(const PROCESS_INFORMATION& child) {
+    if (ChildJob != nullptr) AssignProcessToJobObject(ChildJob, child.hProcess);
+    if (ResumeThread(child.hThread) != static_cast<DWORD>(-1)) return true;
+    const DWORD error = GetLastError();
+    TerminateProcess(child.hProcess, error);
+    SetLastError(error);
+    return false;
 }
 
 // Reads one string value into `buffer` (capacity `bytes`, plus one spare
@@ -164,22 +200,34 @@ void ServiceMain(DWORD, WCHAR**) {
     if (BeginServiceStatus()) {
         if (StopRequested.load() != 0) {
             // Stopped before the child existed: nothing is launched.
-            ReportStopped(0);
+            ReportStopped(0, 0);
         } else {
+            ChildJob = MakeChildJob();
             PROCESS_INFORMATION launched = {};
-            if (CreateProcessW(application, parameters, nullptr, nullptr, TRUE, DETACHED_PROCESS,
-                               nullptr, directory, &startup, &launched)) {
+            if (CreateProcessW(application, parameters, nullptr, nullptr, TRUE,
+                               DETACHED_PROCESS | CREATE_SUSPENDED, nullptr, directory, &startup,
+                               &launched) &&
+                StartChild(launched)) {
                 ChildProcess = launched;
                 PublishedChild.store(launched.hProcess);
                 // A stop that came during the launch saw no child to end.
                 if (StopRequested.load() != 0) TerminateProcess(launched.hProcess, 0);
                 ReportRunning();
                 WaitForSingleObject(launched.hProcess, INFINITE);
-                ReportStopped(0);
+                // A child that ended with a non-zero code has failed; one whose
+                // code cannot be read counts as ended well.
+                DWORD code = 0;
+                if (!GetExitCodeProcess(launched.hProcess, &code)) code = 0;
+                ReportStopped(code != 0 ? ERROR_SERVICE_SPECIFIC_ERROR : 0, code);
             } else {
                 // Some error, even when the platform names none.
                 DWORD error = GetLastError();
-                if (ReportStopped(error != 0 ? error : kLaunchFailed)) Beep(1000, 6000);
+                if (error == 0) error = kLaunchFailed;
+                // The tone sounds while the service is still START_PENDING
+                // (its wait hint covers it): once STOPPED is reported, the
+                // process may be ended at any moment.
+                if (StopRequested.load() == 0) Beep(1000, 6000);
+                ReportStopped(error, 0);
             }
         }
     }
@@ -194,4 +242,5 @@ void ResetServiceRun() {
     ChildProcess = PROCESS_INFORMATION{};
     StopRequested.store(0);
     PublishedChild.store(nullptr);
+    ChildJob = nullptr;
 }

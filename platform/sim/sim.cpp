@@ -49,6 +49,7 @@ void Note(const std::string& token) {
 // needs.
 bool Use(Lock& lock, const std::string& call) {
     const int n = ++g.uses;
+    if (g.stopped && call != "HeapAllocate") Note("?");
     if ((n == g.send_at || g.send_call == call) && g.serving && g.handler != nullptr) {
         g.send_call.clear();
         for (DWORD control : g.send) {
@@ -105,7 +106,8 @@ sim::Service* ServiceOf(Lock& lock, const char* call, SC_HANDLE handle) {
 
 // The record the fake SCM answers with.
 BOOL Answer(const sim::Service* s, SERVICE_STATUS* status) {
-    if (s != nullptr) *status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, s->state, 0, 0, 0, 0, 0};
+    if (s != nullptr)
+        *status = {SERVICE_WIN32_OWN_PROCESS, s->state, 0, 0, 0, s->check_point, s->wait_hint};
     return s != nullptr ? TRUE : FALSE;
 }
 
@@ -212,6 +214,7 @@ BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) {
     sim::Service* s = ServiceOf(lock, "QueryServiceStatus", service);
     if (s != nullptr && s->state == SERVICE_STOP_PENDING && s->pending-- <= 0)
         s->state = s->final_state;
+    if (s != nullptr && s->progress) ++s->check_point;
     return Answer(s, status);
 }
 
@@ -265,12 +268,17 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerW(const WCHAR*, LPHANDLER_FUNCTI
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE, SERVICE_STATUS* s) {
     Lock lock(g_mutex);
     const bool failed = Use(lock, "SetServiceStatus" + std::to_string(s->dwCurrentState));
+    // A service-specific code goes with ERROR_SERVICE_SPECIFIC_ERROR, and only then.
     const bool usual = s->dwServiceType == SERVICE_WIN32_OWN_PROCESS &&
-                       s->dwControlsAccepted == 5 && s->dwServiceSpecificExitCode == 0 &&
-                       s->dwCheckPoint == 1 && s->dwWaitHint == 15000;
+                       s->dwControlsAccepted == 5 && s->dwCheckPoint == 1 &&
+                       s->dwWaitHint == 15000 &&
+                       (s->dwWin32ExitCode == 1066) == (s->dwServiceSpecificExitCode != 0);
+    const DWORD specific = s->dwServiceSpecificExitCode;
     Note("r" + std::to_string(s->dwCurrentState) +
-         (s->dwWin32ExitCode ? "!" + std::to_string(s->dwWin32ExitCode) : "") + (usual ? "" : "?") +
+         (s->dwWin32ExitCode ? "!" + std::to_string(s->dwWin32ExitCode) : "") +
+         (specific ? "/" + std::to_string(specific) : "") + (usual ? "" : "?") +
          (failed ? "x" : ""));
+    g.stopped |= !failed && s->dwCurrentState == SERVICE_STOPPED;
     return failed ? FALSE : TRUE;
 }
 
@@ -291,18 +299,56 @@ DWORD GetModuleFileNameW(void*, WCHAR* buffer, DWORD capacity) {
     return g.module.size() < capacity ? static_cast<DWORD>(g.module.size()) : capacity;
 }
 
-BOOL CreateProcessW(const WCHAR* application, WCHAR* command_line, void*, void*, BOOL, DWORD, void*,
-                    const WCHAR*, STARTUPINFOW*, PROCESS_INFORMATION* info) {
+BOOL CreateProcessW(const WCHAR* application, WCHAR* command_line, void*, void*, BOOL, DWORD flags,
+                    void*, const WCHAR*, STARTUPINFOW*, PROCESS_INFORMATION* info) {
     Lock lock(g_mutex);
     g.launch = command_line;
     const bool failed = Use(lock, "CreateProcessW");
-    const bool missing = *application == 0;
+    const bool missing = *application == 0, suspended = (flags & CREATE_SUSPENDED) != 0;
     t_last_error = failed ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
-    Note(failed || missing ? "L!" : "L");
+    Note(failed || missing ? "L!" : suspended ? "L" : "L+");
     if (failed || missing) return FALSE;
+    // The process and its first thread share one handle value here.
     const std::uintptr_t pid = 1000 + g.children.size();
-    g.children[pid] = true;
-    *info = PROCESS_INFORMATION{reinterpret_cast<HANDLE>(pid), nullptr, DWORD(pid), 0};
+    g.children[pid] = suspended ? 2 : 1;
+    *info = PROCESS_INFORMATION{reinterpret_cast<HANDLE>(pid), reinterpret_cast<HANDLE>(pid),
+                                DWORD(pid), 0};
+    return TRUE;
+}
+
+// The suspend count before; a child let run goes on as one that was never
+// suspended.
+DWORD ResumeThread(HANDLE thread) {
+    Lock lock(g_mutex);
+    if (Use(lock, "ResumeThread")) return static_cast<DWORD>(-1);
+    Note("R");
+    return std::exchange(g.children[reinterpret_cast<std::uintptr_t>(thread)], 1) == 2 ? 1 : 0;
+}
+
+BOOL GetExitCodeProcess(HANDLE, DWORD* exit_code) {
+    Lock lock(g_mutex);
+    const bool failed = Use(lock, "GetExitCodeProcess");
+    *exit_code = failed ? 0 : g.child_exit;
+    return failed ? FALSE : TRUE;
+}
+
+// The job: what it does is shown on Wine, where it is real. Here its calls
+// can fail, and "J" notes the child put into it.
+HANDLE CreateJobObjectW(void*, const WCHAR*) {
+    Lock lock(g_mutex);
+    return Use(lock, "CreateJobObjectW") ? nullptr : reinterpret_cast<HANDLE>(&g.children);
+}
+BOOL SetInformationJobObject(HANDLE, DWORD, void*, DWORD) {
+    Lock lock(g_mutex);
+    return Use(lock, "SetInformationJobObject") ? FALSE : TRUE;
+}
+BOOL AssignProcessToJobObject(HANDLE, HANDLE) {
+    Lock lock(g_mutex);
+    const bool failed = Use(lock, "AssignProcessToJobObject");
+    Note(failed ? "J!" : "J");
+    return failed ? FALSE : TRUE;
+}
+BOOL CloseHandle(HANDLE) {
     return TRUE;
 }
 
@@ -325,21 +371,25 @@ void SetLastError(DWORD error) {
 
 // A child ends by itself, unless a stop or shutdown was sent: then the host
 // must end it within 2 s.
+// A child that was never let run is flagged.
 DWORD WaitForSingleObject(HANDLE handle, DWORD) {
     Lock lock(g_mutex);
     Use(lock, "WaitForSingleObject");  // never fails
-    bool& alive = g.children[reinterpret_cast<std::uintptr_t>(handle)];
+    int& alive = g.children[reinterpret_cast<std::uintptr_t>(handle)];
+    if (alive == 2) Note("?");
     if (g.stopping && !g_changed.wait_for(lock, std::chrono::seconds(2), [&] { return !alive; }))
         Note("?");
-    alive = false;
+    alive = 0;
     return 0;  // WAIT_OBJECT_0
 }
 
 BOOL TerminateProcess(HANDLE process, DWORD code) {
     Lock lock(g_mutex);
-    bool& alive = g.children[reinterpret_cast<std::uintptr_t>(process)];
+    if (Use(lock, "TerminateProcess")) return FALSE;
+    int& alive = g.children[reinterpret_cast<std::uintptr_t>(process)];
     Note("T" + std::to_string(code) + (alive ? "" : "x"));
-    return std::exchange(alive, false) ? TRUE : FALSE;
+    if (alive) g.child_exit = code;
+    return std::exchange(alive, 0) ? TRUE : FALSE;
 }
 
 void Sleep(DWORD milliseconds) {
@@ -349,6 +399,7 @@ void Sleep(DWORD milliseconds) {
 }
 BOOL Beep(DWORD frequency, DWORD duration) {
     Lock lock(g_mutex);
+    if (Use(lock, "Beep")) return FALSE;
     Note("B" + std::to_string(frequency) + "/" + std::to_string(duration));
     return TRUE;
 }

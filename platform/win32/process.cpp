@@ -52,6 +52,20 @@ QELN_SAME_FIELD(hStdOutput);
 QELN_SAME_FIELD(hStdError);
 #undef QELN_SAME_FIELD
 
+// SetInformationJobObject receives the portable record as it is.
+static_assert(sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION) ==
+                  sizeof(::JOBOBJECT_EXTENDED_LIMIT_INFORMATION),
+              "JOBOBJECT_EXTENDED_LIMIT_INFORMATION size");
+static_assert(offsetof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION, BasicLimitInformation.LimitFlags) ==
+                  offsetof(::JOBOBJECT_EXTENDED_LIMIT_INFORMATION,
+                           BasicLimitInformation.LimitFlags),
+              "JOBOBJECT_EXTENDED_LIMIT_INFORMATION layout");
+static_assert(offsetof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION, IoInfo) ==
+                  offsetof(::JOBOBJECT_EXTENDED_LIMIT_INFORMATION, IoInfo),
+              "JOBOBJECT_EXTENDED_LIMIT_INFORMATION layout");
+static_assert(platform::JobObjectExtendedLimitInformation == ::JobObjectExtendedLimitInformation,
+              "JobObjectExtendedLimitInformation");
+
 DWORD GetModuleFileNameW(void* module, WCHAR* buffer, DWORD capacity) {
     return ::GetModuleFileNameW(static_cast<HMODULE>(module), Wide(buffer), capacity);
 }
@@ -72,6 +86,35 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 
 BOOL TerminateProcess(HANDLE process, DWORD exit_code) {
     return ::TerminateProcess(Native(process), exit_code);
+}
+
+BOOL GetExitCodeProcess(HANDLE process, DWORD* exit_code) {
+    ::DWORD code = 0;
+    const BOOL read = ::GetExitCodeProcess(Native(process), &code);
+    *exit_code = read ? code : 0;
+    return read;
+}
+
+DWORD ResumeThread(HANDLE thread) {
+    return ::ResumeThread(Native(thread));
+}
+
+HANDLE CreateJobObjectW(void* security, const WCHAR* name) {
+    return reinterpret_cast<HANDLE>(
+        ::CreateJobObjectW(static_cast<LPSECURITY_ATTRIBUTES>(security), Wide(name)));
+}
+
+BOOL SetInformationJobObject(HANDLE job, DWORD info_class, void* info, DWORD length) {
+    return ::SetInformationJobObject(Native(job), static_cast<::JOBOBJECTINFOCLASS>(info_class),
+                                     info, length);
+}
+
+BOOL AssignProcessToJobObject(HANDLE job, HANDLE process) {
+    return ::AssignProcessToJobObject(Native(job), Native(process));
+}
+
+BOOL CloseHandle(HANDLE handle) {
+    return ::CloseHandle(Native(handle));
 }
 
 DWORD GetLongPathNameW(const WCHAR* path, WCHAR* buffer, DWORD capacity) {

@@ -2,8 +2,10 @@
 // demonstration let the service host launch. It writes down how it was
 // started, then ends as told:
 //
-//   testchild.exe [/report:PATH] [/exit:N] [anything else]
+//   testchild.exe [/spawn:PATH] [/report:PATH] [/exit:N] [anything else]
 //
+//   /spawn:PATH   first starts a copy of itself, detached, that reports to PATH
+//                 and waits (a grandchild of the service host)
 //   /report:PATH  writes its report (UTF-16LE), whole: written aside, then moved
 //   /exit:N       exits with N at once; without it the child waits to be ended
 //                 (five minutes at most, then it exits with 0x7E57)
@@ -49,11 +51,28 @@ bool Report(const std::wstring& path) {
     return ok && MoveFileExW(aside.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
 }
 
+bool Spawn(const std::wstring& report) {
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring line = L"\"" + std::wstring(self) + L"\" /report:\"" + report + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started = {};
+    if (!CreateProcessW(self, &line[0], nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr, nullptr,
+                        &startup, &started))
+        return false;
+    CloseHandle(started.hThread);
+    CloseHandle(started.hProcess);
+    return true;
+}
+
 }  // namespace
 
 int main() {
     int argc = 0;
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    for (int i = 1; i < argc; ++i)
+        if (_wcsnicmp(argv[i], L"/spawn:", 7) == 0 && !Spawn(argv[i] + 7)) return 0x7E51;
     for (int i = 1; i < argc; ++i)
         if (_wcsnicmp(argv[i], L"/report:", 8) == 0 && !Report(argv[i] + 8)) return 0x7E50;
     for (int i = 1; i < argc; ++i)

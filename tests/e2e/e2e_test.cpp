@@ -48,12 +48,17 @@ void Launch(const Site& site, const std::wstring& line, Hosting* h, std::wstring
 
 // After STOPPED: the child ended with `childExit` and the service process
 // with 0 (0xDEADBEEF: it outlived STOPPED), and the SCM's record carries
-// `scmExit`: 0 for a run that ended, the launch's error for a failed launch.
-void ExpectAllGone(const Site& site, const Hosting& h, DWORD childExit, DWORD scmExit) {
+// `scmExit` and `specific`: 0 for a run that ended well or was stopped, the
+// launch's error for a failed launch, ERROR_SERVICE_SPECIFIC_ERROR and the
+// child's code for a child that failed.
+void ExpectAllGone(const Site& site, const Hosting& h, DWORD childExit, DWORD scmExit,
+                   DWORD specific = 0) {
     EXPECT_EQ(h.service ? childExit : 0, h.service ? ExitCode(h.child) : 0) << "the child";
     EXPECT_EQ(0u, h.service ? ExitCode(h.service) : 0) << "the service process";
     const std::wstring record = site.Exists() ? Record(site) : L"";
-    EXPECT_EQ(record.empty() ? L"" : L"STOPPED exit " + N(scmExit) + L"/0 no pid", record);
+    EXPECT_EQ(
+        record.empty() ? L"" : L"STOPPED exit " + N(scmExit) + L"/" + N(specific) + L" no pid",
+        record);
 }
 
 void StopByControl(const Site& site, const Hosting& h, std::wstring* seen) {
@@ -82,7 +87,9 @@ struct ConsoleRow {
 // start, error control, quoted path, display name, account, no group,
 // dependencies or tag), without a Parameters key.
 void RunConsole(const Site& site, const ConsoleRow& row) {
-    ASSERT_TRUE(site.ready) << "could not copy the host into " << site.dir;
+    ASSERT_FALSE(site.foreign) << Narrow(site.name)
+                               << " is this machine's own service: not touched";
+    ASSERT_TRUE(site.ready) << "could not copy the host into " << Narrow(site.dir);
     Hosting h;
     std::wstring seen, text = row.text, name;
     for (wchar_t c : site.printed)
@@ -97,19 +104,11 @@ void RunConsole(const Site& site, const ConsoleRow& row) {
     EXPECT_TRUE(Like(run.output, text)) << run.output;
     if (h.service) ExpectAllGone(site, h, 0, 0);
     ASSERT_EQ(row.registered, site.Exists());
-    alignas(QUERY_SERVICE_CONFIGW) BYTE buffer[8192];
-    auto* c = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer);
-    DWORD needed = 0;
-    if (!row.registered || !QueryServiceConfigW(ServiceOf(site.name).get(), c, 8192, &needed))
-        return;
-    auto field = [](const wchar_t* s) { return std::wstring(s ? s : L"") + L"|"; };
+    if (!row.registered) return;
     EXPECT_EQ(N(SERVICE_WIN32_OWN_PROCESS) + L" " + N(SERVICE_AUTO_START) + L" " +
                   N(SERVICE_ERROR_NORMAL) + L" \"" + site.exe + L"\"|Quellith Group " +
                   site.name.back() + L"|LocalSystem|||0",
-              N(c->dwServiceType) + L" " + N(c->dwStartType) + L" " + N(c->dwErrorControl) + L" " +
-                  field(c->lpBinaryPathName) + field(c->lpDisplayName) +
-                  field(c->lpServiceStartName) + field(c->lpLoadOrderGroup) +
-                  field(c->lpDependencies) + N(c->dwTagId));
+              site.Registration());
     EXPECT_FALSE(KeyExists((site.key + L"\\Parameters").c_str())) << "install wrote Parameters";
 }
 
@@ -138,21 +137,22 @@ TEST(ConsoleE2E, InstallAndRemove) {
 }
 
 // A copy names itself after the last whole character of the name of its
-// directory; the console shows the name in its code page, whole. (A copy
-// started through its 8.3 path is the test command's: Wine hands a program
-// started by another the long form of its path.)
+// directory; a pipe shows the name in the console's code page, a character it
+// lacks as "?" (a console shows it whole: the test command's pseudo-terminal
+// rows). (A copy started through its 8.3 path is the test command's too: Wine
+// hands a program started by another the long form of its path.)
 TEST(ConsoleE2E, NamesTheServiceAfterTheDirectorysLastCharacter) {
     const struct {
         wchar_t instance;
-        const wchar_t *leaf, *printed;  // (the OEM code page here is 437)
+        const wchar_t* leaf;
     } copies[] = {
-        {L'\u00e9', L"site\u00e9", L"QELN\x82"},
-        {L'\u0416', L"site\u0416", L"QELN?"},  // not in the code page
-        {L'3', L"site3\u0301", L""},           // a combining mark
+        {L'\u00e9', L"site\u00e9"},  // in the OEM code pages of Western Europe
+        {L'\u0416', L"site\u0416"},  // in none of them
+        {L'3', L"site3\u0301"},      // a combining mark
     };
     for (const auto& copy : copies) {
         SCOPED_TRACE(testing::Message() << "the copy in " << Narrow(copy.leaf));
-        Site site(copy.instance, copy.leaf, copy.printed);
+        Site site(copy.instance, copy.leaf);
         ASSERT_NO_FATAL_FAILURE(RunConsole(site, kInstall));
         ASSERT_NO_FATAL_FAILURE(RunConsole(site, kRemove));
     }
@@ -160,15 +160,24 @@ TEST(ConsoleE2E, NamesTheServiceAfterTheDirectorysLastCharacter) {
 
 // How a run ends: the child ends with `code` while the service runs, the
 // service is stopped, the child exits at once with `code` (Full: from an
-// AppParameters of 1,024 characters stored without terminator), or the
-// launch fails with `code`: the application or the directory is missing.
-enum class End { Child, Stop, AtOnce, Full, Missing, NoDirectory };
+// AppParameters of 1,024 characters stored without terminator), the launch
+// fails with `code` (the application or the directory is missing), or the
+// service's process is ended from outside, as Task Manager's "End task" or a
+// crash would end it.
+enum class End { Child, Stop, AtOnce, Full, Missing, NoDirectory, HostKilled };
+
+// The process the child started (/spawn), held open to see that it lives on.
+Process Grandchild(const Site& site) {
+    site.Report(L"grandchild.txt");
+    return OpenProcessOf(ChildProcessId(site.work + L"\\grandchild.txt"));
+}
 
 TEST(ServiceE2E, RunsTheChildAsConfiguredUntilItsRunEnds) {
     // clang-format off
     const wchar_t *const ran = L"(START_PENDING )?RUNNING STOPPED ",
                   *const once = L"(START_PENDING )?(RUNNING )?STOPPED ",
-                  *const failed = L"(START_PENDING )?STOPPED ";
+                  *const failed = L"(START_PENDING )?STOPPED ",
+                  *const stopped = L"(START_PENDING )?RUNNING (STOP_PENDING )?STOPPED ";
     const struct {
         const char* what;
         End end;
@@ -179,7 +188,7 @@ TEST(ServiceE2E, RunsTheChildAsConfiguredUntilItsRunEnds) {
         {"the child ends with 7", End::Child, 7, ran},
         {"it ends with STILL_ACTIVE", End::Child, STILL_ACTIVE, ran},
         {"it ends with 0xBAD", End::Child, 0xBAD, ran},
-        {"a stop control", End::Stop, 0, L"(START_PENDING )?RUNNING (STOP_PENDING )?STOPPED "},
+        {"a stop control; the child's own child lives on", End::Stop, 0, stopped},
         {"it exits at once with 0", End::AtOnce, 0, once},
         {"it exits at once with 0xC0000005", End::AtOnce, 0xC0000005, once},
         {"1,024 characters of AppParameters", End::Full, 3, once},
@@ -189,6 +198,9 @@ TEST(ServiceE2E, RunsTheChildAsConfiguredUntilItsRunEnds) {
         {"values stored as REG_EXPAND_SZ", End::AtOnce, 0, once, REG_EXPAND_SZ},
         // Not strings: missing, so nothing is named (the error is the system's).
         {"values stored as REG_BINARY", End::Missing, 0, failed, REG_BINARY},
+        // The child goes with its host (the job's last handle closes), its
+        // own child lives on, and the next start and stop go as ever.
+        {"the service's process ended from outside", End::HostKilled, 0, stopped},
     };  // clang-format on
     // A second copy runs beside it throughout: two services, each with its
     // own child, and stopping one leaves the other running.
@@ -202,10 +214,21 @@ TEST(ServiceE2E, RunsTheChildAsConfiguredUntilItsRunEnds) {
         SCOPED_TRACE(row.what);
         std::wstring seen;
         Hosting h;
-        const bool waits = row.end == End::Child || row.end == End::Stop;
-        std::wstring line = site.ChildLine(waits ? L"" : L"/exit:" + N(row.code));
+        const bool spawns = row.end == End::Stop || row.end == End::HostKilled;
+        const bool waits = spawns || row.end == End::Child;
+        const std::wstring spawn = L"/spawn:\"" + site.work + L"\\grandchild.txt\"";
+        std::wstring line = site.ChildLine(waits ? spawns ? spawn : L"" : L"/exit:" + N(row.code));
         if (row.end == End::Full) line.resize(1024, L'x');
         if (waits) Launch(site, line, &h, &seen);
+        const Process grandchild = spawns ? Grandchild(site) : Process();
+        if (row.end == End::HostKilled) {
+            ASSERT_TRUE(TerminateProcess(h.service.get(), 1)) << GetLastError();
+            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(h.child.get(), 10000))
+                << "the child outlived its host";
+            seen.clear();
+            h = Hosting();
+            Launch(site, site.ChildLine(L""), &h, &seen);
+        }
         const DWORD type = row.type;
         const bool named = row.end != End::Missing || type == REG_BINARY;
         const std::wstring app = named ? kChild : site.work + L"\\no.exe";
@@ -213,7 +236,9 @@ TEST(ServiceE2E, RunsTheChildAsConfiguredUntilItsRunEnds) {
         ASSERT_TRUE(waits ||
                     (site.Configure(app, line, dir, row.end != End::Full, type) && site.Start()));
         EXPECT_TRUE(row.end != End::Child || TerminateProcess(h.child.get(), row.code));
-        if (row.end == End::Stop) StopByControl(site, h, &seen);
+        if (row.end == End::Stop || row.end == End::HostKilled) StopByControl(site, h, &seen);
+        EXPECT_TRUE(!spawns || WaitForSingleObject(grandchild.get(), 0) == WAIT_TIMEOUT)
+            << "the child's own child ended with it";
         ASSERT_TRUE(!HasFatalFailure() && site.WaitFor(SERVICE_STOPPED, &seen)) << seen;
         EXPECT_TRUE(Like(seen, row.states)) << seen;
         if (row.end == End::AtOnce || row.end == End::Full) {
@@ -223,7 +248,13 @@ TEST(ServiceE2E, RunsTheChildAsConfiguredUntilItsRunEnds) {
         const bool fails = row.end == End::Missing || row.end == End::NoDirectory;
         const DWORD error = row.code || !fails ? row.code : site.Status().dwWin32ExitCode;
         EXPECT_TRUE(!fails || error != 0) << "a failed launch recorded as a clean end";
-        ExpectAllGone(site, h, row.end == End::Child ? row.code : 0, fails ? error : 0);
+        // A child that ends by itself with a non-zero code has failed.
+        const DWORD specific = fails ? 0 : row.code;
+        ExpectAllGone(site, h, row.end == End::Child ? row.code : 0,
+                      fails      ? error
+                      : specific ? ERROR_SERVICE_SPECIFIC_ERROR
+                                 : 0,
+                      specific);
         ASSERT_FALSE(HasFailure());
     }
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(beside.child.get(), 0)) << "QELNT's child ended";

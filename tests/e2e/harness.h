@@ -1,6 +1,9 @@
 // The end-to-end bed: the real qelnhost.exe driven through the real Service
 // Control Manager, registry and processes of the Windows it runs on (Wine on
-// the build machine). Every copy of the host lives under C:\qeln test\.
+// the build machine, or a real Windows through the kit, scripts/kit.sh).
+// Every copy of the host lives under %SystemDrive%\qeln test\. Nothing here
+// may rest on what only Wine answers: where Wine and Windows differ, the
+// tests accept what Windows documents.
 #ifndef QELN_TESTS_E2E_HARNESS_H
 #define QELN_TESTS_E2E_HARNESS_H
 
@@ -17,7 +20,12 @@ namespace e2e {
 
 // Copies go under a directory with a blank, where a service path must be
 // quoted.
-const std::wstring kSites = L"C:\\qeln test";
+inline std::wstring SitesDirectory() {
+    wchar_t drive[MAX_PATH] = L"C:";
+    GetEnvironmentVariableW(L"SystemDrive", drive, MAX_PATH);
+    return std::wstring(drive) + L"\\qeln test";
+}
+const std::wstring kSites = SitesDirectory();
 
 inline std::wstring N(DWORD value) {
     return std::to_wstring(value);
@@ -27,14 +35,34 @@ inline bool Like(const std::wstring& text, const std::wstring& pattern) {
     return std::regex_match(text, std::wregex(pattern));
 }
 
-// The built program, or the one `variable` names (a Linux path, which Wine
-// shows under Z:), so these drivers can run the 32-bit host and child.
-inline std::wstring Program(const char* variable, const char* built) {
-    const char* named = std::getenv(variable);
-    return FromBuildPath(named && *named ? named : built);
+// What `variable` names, or else `built`: a Linux path of the build tree,
+// which Wine shows under Z:, or a Windows path (the kit's runner names its
+// own files so).
+inline std::wstring Program(const wchar_t* variable, const char* built) {
+    const wchar_t* named = _wgetenv(variable);
+    if (named == nullptr || *named == 0) return FromBuildPath(built);
+    return *named == L'/' ? FromBuildPath(Narrow(named).c_str()) : named;
 }
-const std::wstring kHost = Program("QELN_E2E_HOST", QELN_HOST_EXE),
-                   kChild = Program("QELN_E2E_CHILD", QELN_CHILD_EXE);
+const std::wstring kHost = Program(L"QELN_E2E_HOST", QELN_HOST_EXE),
+                   kChild = Program(L"QELN_E2E_CHILD", QELN_CHILD_EXE);
+
+// `text` as the host writes it to a pipe, read back through the C runtime's
+// text mode (a byte a character): in the console's output code page, or the
+// OEM code page when there is no console, a character that page lacks as its
+// default character, never a look-alike.
+inline std::wstring AsPiped(const std::wstring& text) {
+    const UINT page = GetConsoleOutputCP() ? GetConsoleOutputCP() : GetOEMCP();
+    char bytes[256];
+    int size = 0;  // code pages such as UTF-8 refuse the flag
+    for (DWORD flags : {DWORD{WC_NO_BEST_FIT_CHARS}, DWORD{0}})
+        if (size == 0)
+            size = WideCharToMultiByte(page, flags, text.c_str(), static_cast<int>(text.size()),
+                                       bytes, sizeof bytes, nullptr, nullptr);
+    std::wstring read;
+    for (int b = 0; b < size; ++b)
+        read += static_cast<wchar_t>(static_cast<unsigned char>(bytes[b]));
+    return read;
+}
 
 // A process held open to see how it ends; ended when let go while it runs.
 struct EndProcess {  // TerminateProcess fails when it has ended
@@ -73,9 +101,12 @@ inline RunResult Shell(const std::wstring& command) {
 
 // The service `name` opened with all access; null when it does not exist.
 using Service = std::unique_ptr<SC_HANDLE__, decltype(&CloseServiceHandle)>;
-inline Service ServiceOf(const std::wstring& name) {
+inline SC_HANDLE Manager() {
     static SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);  // for good
-    return Service(OpenServiceW(manager, name.c_str(), SERVICE_ALL_ACCESS), CloseServiceHandle);
+    return manager;
+}
+inline Service ServiceOf(const std::wstring& name) {
+    return Service(OpenServiceW(Manager(), name.c_str(), SERVICE_ALL_ACCESS), CloseServiceHandle);
 }
 
 // Adds the name of `state` and a blank to `seen` unless `seen` ends with it.
@@ -90,24 +121,48 @@ inline void Note(DWORD state, std::wstring* seen) {
 // One copy of the host in kSites\site<c> (or kSites\<leaf>, whose
 // instance character is `c`), service QELN<c>, with the work directory of
 // its hosted child. Made fresh; on its end its service, keys and files go,
-// whatever the test did. `printed` is its name as a pipe shows it (in the OEM
-// code page).
+// whatever the test did. A service of that name installed from elsewhere is
+// the machine's own: it is left as it is and the site is not ready.
+// `printed` is its name as a pipe shows it.
 class Site {
 public:
-    explicit Site(wchar_t c, const std::wstring& leaf = L"", const std::wstring& printed = L"")
+    explicit Site(wchar_t c, const std::wstring& leaf = L"")
         : dir(kSites + L"\\" + (leaf.empty() ? L"site" + std::wstring(1, c) : leaf)),
           exe(dir + L"\\qelnhost.exe"),
           name(std::wstring(L"QELN") + c),
           key(L"SYSTEM\\CurrentControlSet\\Services\\" + name),
           work(dir + L"\\w\u00f6rk dir"),
-          printed(printed.empty() ? name : printed) {
+          printed(AsPiped(name)) {
+        foreign = !Ours();
+        if (foreign) return;
         Remove();
         ready = CreateTree(work) && CopyFileW(kHost.c_str(), exe.c_str(), FALSE);
     }
-    ~Site() { Remove(); }
+    ~Site() {
+        if (!foreign) Remove();
+    }
 
     const std::wstring dir, exe, name, key, work, printed;
-    bool ready = false;
+    bool ready = false, foreign = false;
+
+    // The registration: type, start type, error control, then the path,
+    // display name, account, group and dependencies each ended by "|", and
+    // the tag; empty when there is none.
+    std::wstring Registration() const {
+        alignas(QUERY_SERVICE_CONFIGW) BYTE buffer[8192];
+        auto* c = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer);
+        DWORD needed = 0;
+        if (!QueryServiceConfigW(ServiceOf(name).get(), c, sizeof buffer, &needed)) return L"";
+        auto field = [](const wchar_t* s) { return std::wstring(s ? s : L"") + L"|"; };
+        return N(c->dwServiceType) + L" " + N(c->dwStartType) + L" " + N(c->dwErrorControl) + L" " +
+               field(c->lpBinaryPathName) + field(c->lpDisplayName) + field(c->lpServiceStartName) +
+               field(c->lpLoadOrderGroup) + field(c->lpDependencies) + N(c->dwTagId);
+    }
+    // Whether the service is absent or one of these tests' copies (a
+    // leftover of an interrupted run).
+    bool Ours() const {
+        return !Exists() || Registration().find(L" \"" + kSites + L"\\") != std::wstring::npos;
+    }
 
     // Standard error too, so that a row expects silence of both.
     RunResult Run(const std::wstring& arguments) const {
@@ -127,17 +182,13 @@ public:
         for (int i = 0; i < 400 && Exists(); ++i)
             Sleep(50);
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
-        Sleep(100);  // an ended child lets go of its directory
-        DeleteTree(dir);
+        // An ended process lets go of its files a moment later.
+        for (int i = 0; i < 50 && GetFileAttributesW(dir.c_str()) != INVALID_FILE_ATTRIBUTES; ++i)
+            Sleep(100), DeleteTree(dir);
+        RemoveDirectoryW(kSites.c_str());  // the last site takes it along
     }
     // dwCurrentState 0 when the query fails.
-    SERVICE_STATUS_PROCESS Status() const {
-        SERVICE_STATUS_PROCESS status = {};
-        DWORD needed = 0;
-        QueryServiceStatusEx(ServiceOf(name).get(), SC_STATUS_PROCESS_INFO,
-                             reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
-        return status;
-    }
+    SERVICE_STATUS_PROCESS Status() const { return StatusOf(ServiceOf(name).get()); }
 
     // Writes the three Parameters values as `type` (the directory is the work
     // directory unless told), AppParameters without its terminator unless
@@ -165,14 +216,20 @@ public:
                L"   \"two words\" caf\u00e9 \u0416 %SystemRoot% ";
     }
 
-    // Removes the old report; StartServiceW (Wine's sporadic ERROR_INTERNAL_ERROR
-    // retried); false on any other failure.
+    // Removes the old reports; StartServiceW, retried while the SCM has not yet
+    // seen an ended service process go (ERROR_SERVICE_ALREADY_RUNNING) and on
+    // Wine's sporadic ERROR_INTERNAL_ERROR; false on any other failure.
     bool Start() const {
         DeleteFileW((work + L"\\report.txt").c_str());
-        for (int attempt = 0; attempt < 3; ++attempt, Sleep(200)) {
+        DeleteFileW((work + L"\\grandchild.txt").c_str());
+        for (DWORD start = GetTickCount(), internal = 0; GetTickCount() - start < kWaitMs;
+             Sleep(200)) {
             if (StartServiceW(ServiceOf(name).get(), 0, nullptr)) return true;
-            if (GetLastError() != ERROR_INTERNAL_ERROR) break;
-            std::printf("[ e2e ] StartServiceW: ERROR_INTERNAL_ERROR from Wine, retried\n");
+            const DWORD error = GetLastError();
+            if (error == ERROR_INTERNAL_ERROR && ++internal < 3)
+                std::printf("[ e2e ] StartServiceW: ERROR_INTERNAL_ERROR from Wine, retried\n");
+            else if (error != ERROR_SERVICE_ALREADY_RUNNING)
+                break;
         }
         ADD_FAILURE() << "StartServiceW error " << GetLastError();
         return false;
@@ -186,28 +243,56 @@ public:
         }
         return false;
     }
-    // The child's report; empty when none came within the wait.
-    std::wstring Report() const {
-        HANDLE file = INVALID_HANDLE_VALUE;
-        for (int i = 0; i < 1000 && file == INVALID_HANDLE_VALUE; ++i, Sleep(20))
-            file = CreateFileW((work + L"\\report.txt").c_str(), GENERIC_READ,
-                               FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
-                               nullptr);
-        wchar_t text[8192] = {};
-        DWORD got = 0;
-        ReadFile(file, text, sizeof text - sizeof(wchar_t), &got, nullptr);
-        CloseHandle(file);
+    // The child's report (or the one named); empty when none came within the wait.
+    std::wstring Report(const wchar_t* leaf = L"report.txt") const {
+        std::wstring text;
+        for (int i = 0; i < 1000 && text.empty(); ++i)
+            if ((text = ReadReport(work + L"\\" + leaf)).empty()) Sleep(20);
         return text;
     }
 };
 
-// Says which host and child the tests drive.
+// Says which host and child the tests drive. The tests install and remove
+// services: without the right to (an unelevated prompt) nothing runs. The
+// right to debug lets them end a service's process, as Task Manager does.
 class Bed : public ::testing::Environment {
     void SetUp() override {
         std::printf("[ e2e ] %ls\n[ e2e ] %ls\n", kHost.c_str(), kChild.c_str());
+        if (Manager() == nullptr) {
+            std::printf("[ e2e ] no service manager, error %lu: run from an elevated prompt\n",
+                        GetLastError());
+            std::exit(1);
+        }
+        HANDLE token = nullptr;
+        TOKEN_PRIVILEGES debug = {1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
+        if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token) &&
+            LookupPrivilegeValueW(nullptr, SE_DEBUG_NAME, &debug.Privileges[0].Luid))
+            AdjustTokenPrivileges(token, FALSE, &debug, 0, nullptr, nullptr);
+        if (token) CloseHandle(token);
     }
 };
 inline ::testing::Environment* const kBed = ::testing::AddGlobalTestEnvironment(new Bed);
+
+// When the run ends, one line a table, "PASS  Suite.Test" or "FAIL  Suite.Test":
+// the summary that the kit's runner shows and the test command compares with
+// its own.
+class Summary : public ::testing::EmptyTestEventListener {
+    void OnTestProgramEnd(const ::testing::UnitTest& unit) override {
+        std::printf("[ e2e ] summary:\n");
+        for (int s = 0; s < unit.total_test_suite_count(); ++s) {
+            const ::testing::TestSuite* suite = unit.GetTestSuite(s);
+            for (int t = 0; t < suite->total_test_count(); ++t) {
+                const ::testing::TestInfo* test = suite->GetTestInfo(t);
+                if (test->should_run())
+                    std::printf("%s  %s.%s\n", test->result()->Passed() ? "PASS" : "FAIL",
+                                suite->name(), test->name());
+            }
+        }
+        std::fflush(stdout);
+    }
+};
+inline const bool kSummary =
+    (::testing::UnitTest::GetInstance()->listeners().Append(new Summary), true);
 
 }  // namespace e2e
 

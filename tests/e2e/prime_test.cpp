@@ -1,8 +1,8 @@
 // The real host end to end: the first-start priming of the UPS registry area.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <map>
+#include <sstream>
 #include <vector>
 
 #include "harness.h"
@@ -127,17 +127,32 @@ void Write(const std::string& line) {
     RegCloseKey(handle);
 }
 
+// The area as it was before the tests, put back whatever they did.
+struct KeepArea {
+    Area kept;
+    KeepArea() { Read("", &kept); }
+    ~KeepArea() {
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, kUps.c_str());
+        for (const auto& line : kept)
+            Write(line.second);
+    }
+};
+
 // Each road of areas/roads.txt: a start writes the UPS area before it
 // launches anything when the area has no Config key; the next start writes
-// nothing, and a user's edit made between them stays.
+// nothing, and a user's edit made between them stays. The machine's own UPS
+// area is put back afterwards.
 TEST(UpsPrimeE2E, FirstStartPrimesTheAreaAndTheNextStartLeavesIt) {
     const std::string here = __FILE__;
-    const std::string areas = "Z:" + here.substr(0, here.find_last_of("/\\") + 1) + "areas/";
-    std::ifstream base(areas + "primed.txt"), roads(areas + "roads.txt");
+    const std::wstring areas =
+        Program(L"QELN_E2E_DATA", here.substr(0, here.find_last_of("/\\")).c_str()) + L"\\areas\\";
+    std::istringstream base(ReadBytes(areas + L"primed.txt")),
+        roads(ReadBytes(areas + L"roads.txt"));
     Area primed;
     for (std::string line; std::getline(base, line);)
         Apply(&primed, line);
     ASSERT_GT(primed.size(), 30u) << "areas/primed.txt not read";
+    const KeepArea kept;
     Site site(L'P');
     ASSERT_TRUE(site.ready && site.Run(L"-install").exitCode == 0) << "not installed";
     // The application does not exist: each run ends right after the priming.
@@ -177,7 +192,6 @@ TEST(UpsPrimeE2E, FirstStartPrimesTheAreaAndTheNextStartLeavesIt) {
         edit.clear();
     }
     EXPECT_GT(travelled, 10) << "areas/roads.txt not read";
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kUps.c_str());
 }
 
 }  // namespace

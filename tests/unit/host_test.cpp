@@ -28,7 +28,8 @@ std::string Sz(const std::u16string& text, bool terminated = true) {
     return out;
 }
 
-enum Setup { kPrimed = 1, kNoParameters = 2, kFullLine = 4, kOlderUps = 8, kDwordApplication = 16 };
+// kFails7: the child ends by itself with 7.
+enum Setup { kPrimed = 1, kNoParams = 2, kFullLine = 4, kOldUps = 8, kDword = 16, kFails7 = 32 };
 
 // A fresh machine with this copy in C:\agents\site3 and the Parameters of an
 // existing child, less or more what `setup` says.
@@ -36,16 +37,17 @@ void Fresh(int setup) {
     sim::Reset();
     ResetServiceRun();
     const std::u16string line = setup & kFullLine ? std::u16string(1024, u'x') : u"child /x";
-    if (!(setup & kNoParameters)) {
+    if (!(setup & kNoParams)) {
         g.keys[kParams][u"APPLICATION"] = {REG_SZ, Sz(u"C:\\apps\\child.exe")};
         g.keys[kParams][u"APPDIRECTORY"] = {REG_SZ, Sz(u"C:\\apps")};
         g.keys[kParams][u"APPPARAMETERS"] = {REG_SZ, Sz(line, !(setup & kFullLine))};
     }
     // Four bytes that would read as "C:" if the type were not looked at.
-    if (setup & kDwordApplication) g.keys[kParams][u"APPLICATION"] = {REG_DWORD, {'C', 0, ':', 0}};
+    if (setup & kDword) g.keys[kParams][u"APPLICATION"] = {REG_DWORD, {'C', 0, ':', 0}};
     if (setup & kPrimed) g.keys[kUps + u"\\CONFIG"];
-    if (setup & kOlderUps) g.keys[kUps][u"PORT"] = {REG_SZ, Sz(u"COM9")};
-    if (setup & kOlderUps) g.keys[kUps][u"OPTIONS"] = {REG_DWORD, "\x81"};  // one byte
+    if (setup & kOldUps) g.keys[kUps][u"PORT"] = {REG_SZ, Sz(u"COM9")};
+    if (setup & kOldUps) g.keys[kUps][u"OPTIONS"] = {REG_DWORD, "\x81"};  // one byte
+    if (setup & kFails7) g.child_exit = 7;
 }
 
 // The entry as the console (`option`) or the SCM (none) runs it; nothing may
@@ -86,19 +88,26 @@ TEST(Host, ServiceRuns) {
         std::string log;
     } rows[] = {
         // clang-format off
-        {"a stop while RUNNING is reported", 0, "", "SetServiceStatus4", {1}, "r2 L C1 r4 r3 T0 r1 S500 "},
-        {"a shutdown while the child runs", 0, "", "WaitForSingleObject", {5}, "r2 L r4 C5 r3 T0 r1 S500 "},
-        {"other controls are ignored", 0, "", "WaitForSingleObject", {4, 2}, "r2 L r4 C4 C2 r1 S500 "},
-        {"no Parameters key", kNoParameters, "", "", {}, "B2000/6000 r2 L! r1!2 B1000/6000 S500 "},
-        {"the launch denied", 0, "CreateProcessW", "", {}, "r2 L! r1!5 B1000/6000 S500 "},
+        {"a stop while RUNNING is reported", 0, "", "SetServiceStatus4", {1}, "r2 L J R C1 r4 r3 T0 r1 S500 "},
+        {"a shutdown while the child runs", 0, "", "WaitForSingleObject", {5}, "r2 L J R r4 C5 r3 T0 r1 S500 "},
+        {"other controls are ignored", 0, "", "WaitForSingleObject", {4, 2}, "r2 L J R r4 C4 C2 r1 S500 "},
+        {"the child ends with 7", kFails7, "", "", {}, "r2 L J R r4 r1!1066/7 S500 "},
+        {"its exit code cannot be read", kFails7, "GetExitCodeProcess", "", {}, "r2 L J R r4 r1 S500 "},
+        {"a stop as it ends with 7", kFails7, "", "GetExitCodeProcess", {1}, "r2 L J R r4 C1 r3 T0x r1 S500 "},
+        {"no job", 0, "CreateJobObjectW", "", {}, "r2 L R r4 r1 S500 "},
+        {"a job without its limits", 0, "SetInformationJobObject", "", {}, "r2 L R r4 r1 S500 "},
+        {"the job refuses the child", 0, "AssignProcessToJobObject", "", {}, "r2 L J! R r4 r1 S500 "},
+        {"the child cannot be let run", 0, "ResumeThread", "", {}, "r2 L J T5 B1000/6000 r1!5 S500 "},
+        {"no Parameters key", kNoParams, "", "", {}, "B2000/6000 r2 L! B1000/6000 r1!2 S500 "},
+        {"the launch denied", 0, "CreateProcessW", "", {}, "r2 L! B1000/6000 r1!5 S500 "},
         {"no handler", 0, "RegisterServiceCtrlHandlerW", "", {}, "S500 "},
         {"no first report", 0, "SetServiceStatus2", "", {}, "r2x S500 "},
         {"a stop before START_PENDING", 0, "", "RegisterServiceCtrlHandlerW", {1}, "C1 r2 r3 r1 S500 "},
-        {"a stop during the launch", 0, "", "CreateProcessW", {1}, "r2 C1 r3 L T0 r1 S500 "},
-        {"a stop during a failed launch", kNoParameters, "", "CreateProcessW", {1}, "B2000/6000 r2 C1 r3 L! r1 S500 "},
-        {"an older configuration: the upgrade", kOlderUps, "", "", {}, "r2 L r4 r1 S500 "},
-        {"a command line that fills its buffer", kFullLine, "", "", {}, "r2 L r4 r1 S500 "},
-        {"a REG_DWORD Application is missing", kDwordApplication, "", "", {}, "r2 L! r1!2 B1000/6000 S500 "},
+        {"a stop during the launch", 0, "", "CreateProcessW", {1}, "r2 C1 r3 L J R T0 r1 S500 "},
+        {"a stop during a failed launch", kNoParams, "", "CreateProcessW", {1}, "B2000/6000 r2 C1 r3 L! r1 S500 "},
+        {"an older configuration: the upgrade", kOldUps, "", "", {}, "r2 L J R r4 r1 S500 "},
+        {"a command line that fills its buffer", kFullLine, "", "", {}, "r2 L J R r4 r1 S500 "},
+        {"a REG_DWORD Application is missing", kDword, "", "", {}, "r2 L! B1000/6000 r1!2 S500 "},
         // clang-format on
     };
     for (const auto& row : rows) {
@@ -135,6 +144,14 @@ TEST(Host, EveryUseFailingOrStopped) {
     }
 }
 
+// The progress of a stop: a dot and a 1 s pause per query.
+std::u16string Dots(int count) {
+    std::u16string dots;
+    while (count-- > 0)
+        dots += u".~";
+    return dots;
+}
+
 TEST(Host, ConsoleCommands) {
     const std::u16string site3 = u"C:\\site3\\qelnhost.exe";
     const char16_t* const denied =
@@ -143,7 +160,8 @@ TEST(Host, ConsoleCommands) {
         std::u16string module;
         sim::Service service;  // state 0: not installed
         const char *option, *fail_call;
-        const char16_t *console, *errors;  // errors: ends with `denied` unless it ends with "."
+        std::u16string console;
+        const char16_t* errors;  // ends with `denied` unless it ends with "."
         DWORD code;
         bool installed;  // afterwards
     } rows[] = {
@@ -157,6 +175,11 @@ TEST(Host, ConsoleCommands) {
         {site3, {1}, "/x", "", u"", u"", 0, true},
         {site3, {4, 0, 1}, "-remove", "", u"Stopping QELN3.~\nQELN3 stopped.\nQELN3 removed.\n", u"", 0, false},
         {site3, {4, 3, 1}, "-remove", "", u"Stopping QELN3.~.~.~.~\nQELN3 stopped.\nQELN3 removed.\n", u"", 0, false},
+        // A stop that makes no progress is given up after the service's wait
+        // hint; one whose check point rises is waited for.
+        {site3, {4, 1000, 1}, "-remove", "", u"Stopping QELN3.~" + Dots(15) + u"\nQELN3 failed to stop.\nQELN3 removed.\n", u"", 0, false},
+        {site3, {4, 1000, 1, 3000}, "-remove", "", u"Stopping QELN3.~" + Dots(3) + u"\nQELN3 failed to stop.\nQELN3 removed.\n", u"", 0, false},
+        {site3, {4, 20, 1, 15000, true}, "-remove", "", u"Stopping QELN3.~" + Dots(20) + u"\nQELN3 stopped.\nQELN3 removed.\n", u"", 0, false},
         {site3, {4, 1, 2}, "-remove", "", u"Stopping QELN3.~.~\nQELN3 failed to stop.\nQELN3 removed.\n", u"", 0, false},
         {site3, {1}, "-remove", "ControlService", u"QELN3 removed.\n", u"", 0, false},
         {site3, {1}, "-remove", "OpenSCManagerW", u"", u"Remove failed while opening the service manager", 5, true},
@@ -182,7 +205,7 @@ TEST(Host, ConsoleCommands) {
 // under the UPS key stay; likewise for Status. A provider key that cannot be
 // made skips its row only.
 TEST(Host, UpsKeysThatCannotBeMade) {
-    Fresh(kOlderUps);
+    Fresh(kOldUps);
     const std::u16string providers = kUps + u"\\SERVICEPROVIDERS\\";
     g.denied = {kUps + u"\\CONFIG", kUps + u"\\STATUS", providers + u"(NONE)"};
     g.keys[kUps + u"\\STATUS"][u"SERIALNUMBER"] = {REG_SZ, Sz(u"X")};
