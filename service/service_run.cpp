@@ -215,9 +215,9 @@ void ServiceMain(DWORD, WCHAR**) {
                 ReportRunning();
                 WaitForSingleObject(launched.hProcess, INFINITE);
                 // A child that ended with a non-zero code has failed; one whose
-                // code cannot be read counts as ended well.
+                // code cannot be read (0) counts as ended well.
                 DWORD code = 0;
-                if (!GetExitCodeProcess(launched.hProcess, &code)) code = 0;
+                GetExitCodeProcess(launched.hProcess, &code);
                 ReportStopped(code != 0 ? ERROR_SERVICE_SPECIFIC_ERROR : 0, code);
             } else {
                 // Some error, even when the platform names none.
