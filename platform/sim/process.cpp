@@ -92,8 +92,7 @@ void SetLastError(DWORD error) {
 }
 
 // A child ends by itself, unless a stop or shutdown was sent: then the host
-// must end it within 2 s.
-// A child that was never let run is flagged.
+// must end it within 2 s. A child that was never let run is flagged.
 DWORD WaitForSingleObject(HANDLE handle, DWORD) {
     Lock lock(g_mutex);
     Use(lock, "WaitForSingleObject");  // never fails
