@@ -63,28 +63,6 @@ struct Config {
     int failures = 0;
 };
 
-bool WriteParameters(const Config& config, const std::wstring& childExe,
-                     const std::wstring& workDir) {
-    std::wstring keyPath = L"SYSTEM\\CurrentControlSet\\Services\\" + config.name + L"\\Parameters";
-    std::wstring commandLine = L"\"" + childExe + L"\" /report:" + config.reportPath;
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                        &key, nullptr) != ERROR_SUCCESS) {
-        return false;
-    }
-    bool ok = true;
-    const std::pair<const wchar_t*, const std::wstring*> values[] = {
-        {L"AppDirectory", &workDir}, {L"Application", &childExe}, {L"AppParameters", &commandLine}};
-    for (const auto& value : values) {
-        DWORD bytes = static_cast<DWORD>((value.second->size() + 1) * sizeof(wchar_t));
-        ok = ok && RegSetValueExW(key, value.first, 0, REG_SZ,
-                                  reinterpret_cast<const BYTE*>(value.second->c_str()),
-                                  bytes) == ERROR_SUCCESS;
-    }
-    RegCloseKey(key);
-    return ok;
-}
-
 // Starts the service and waits until it runs and its child has reported.
 // Returns the start time in ms (negative on failure) and the process ids.
 double StartAndSettle(Config& config, DWORD* servicePid, DWORD* childPid) {
@@ -162,25 +140,6 @@ bool RunOnce(Config& config, bool record) {
         }
     }
     return ok;
-}
-
-// Stops and deletes a service of that name, if any, and its registry key.
-void RemoveService(SC_HANDLE manager, const std::wstring& name) {
-    SC_HANDLE service = OpenServiceW(manager, name.c_str(), SERVICE_ALL_ACCESS);
-    if (service != nullptr) {
-        SERVICE_STATUS status;
-        if (ControlService(service, SERVICE_CONTROL_STOP, &status))
-            PollFor(service, SERVICE_STOPPED);
-        DeleteService(service);
-        CloseServiceHandle(service);
-    }
-    for (DWORD waited = 0; waited < kWaitMs; waited += 50) {
-        SC_HANDLE still = OpenServiceW(manager, name.c_str(), SERVICE_QUERY_STATUS);
-        if (still == nullptr) break;
-        CloseServiceHandle(still);
-        Sleep(50);
-    }
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, (L"SYSTEM\\CurrentControlSet\\Services\\" + name).c_str());
 }
 
 // Holds the service running with a live child until DIR\release-<tag> exists.
@@ -261,10 +220,6 @@ int main(int argc, char** argv) {
     }
     if (reps < 1) reps = 1;
 
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    g_ticksPerMs = static_cast<double>(frequency.QuadPart) / 1000.0;
-
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (manager == nullptr) {
         Say("OpenSCManagerW failed, error %lu", GetLastError());
@@ -313,7 +268,9 @@ int main(int argc, char** argv) {
             CreateServiceW(manager, config->name.c_str(), config->name.c_str(), SERVICE_ALL_ACCESS,
                            SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
                            config->imagePath.c_str(), nullptr, nullptr, L"\0", nullptr, nullptr);
-        if (config->service == nullptr || !WriteParameters(*config, childExe, workDir)) {
+        if (config->service == nullptr ||
+            !WriteParameters(config->name, childExe, workDir,
+                             L"\"" + childExe + L"\" /report:" + config->reportPath)) {
             Say("could not install %s, error %lu", Narrow(config->name).c_str(), GetLastError());
             status = 1;
         }

@@ -40,11 +40,15 @@ inline void Say(const char* format, ...) {
     std::fflush(stderr);
 }
 
-inline double g_ticksPerMs = 0;  // set once by the driver
 inline double NowMs() {
+    static const double ticksPerMs = [] {
+        LARGE_INTEGER frequency;
+        QueryPerformanceFrequency(&frequency);
+        return static_cast<double>(frequency.QuadPart) / 1000.0;
+    }();
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / g_ticksPerMs;
+    return static_cast<double>(now.QuadPart) / ticksPerMs;
 }
 
 inline bool FileExists(const std::wstring& path) {
@@ -137,6 +141,43 @@ inline SERVICE_STATUS_PROCESS StatusOf(SC_HANDLE service) {
     QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
                          sizeof status, &needed);
     return status;
+}
+
+// Stops and deletes the service `name`, if any (one that does not stop is
+// deleted all the same), waits until the SCM has let it go, then deletes what
+// is left of its registry key.
+inline void RemoveService(SC_HANDLE manager, const std::wstring& name) {
+    if (SC_HANDLE service = OpenServiceW(manager, name.c_str(), SERVICE_ALL_ACCESS)) {
+        SERVICE_STATUS status;
+        if (ControlService(service, SERVICE_CONTROL_STOP, &status))
+            PollFor(service, SERVICE_STOPPED);
+        DeleteService(service);
+        CloseServiceHandle(service);
+    }
+    for (DWORD waited = 0; waited < kWaitMs; waited += 50) {
+        SC_HANDLE still = OpenServiceW(manager, name.c_str(), SERVICE_QUERY_STATUS);
+        if (still == nullptr) break;
+        CloseServiceHandle(still);
+        Sleep(50);
+    }
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, (L"SYSTEM\\CurrentControlSet\\Services\\" + name).c_str());
+}
+
+// Writes the three Parameters values of the service `name` as `type`,
+// AppParameters without its terminator unless `terminated`: from a buffer
+// whose next character is not one, so that the registry does not add it.
+inline bool WriteParameters(const std::wstring& name, const std::wstring& application,
+                            const std::wstring& directory, std::wstring line,
+                            bool terminated = true, DWORD type = REG_SZ) {
+    const std::wstring key = L"SYSTEM\\CurrentControlSet\\Services\\" + name + L"\\Parameters";
+    const DWORD bytes = static_cast<DWORD>((line.size() + terminated) * sizeof(wchar_t));
+    line += terminated ? L'\0' : L'x';
+    auto set = [&](const wchar_t* value, const std::wstring& text, DWORD size) {
+        return !RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), value, type, text.c_str(), size);
+    };
+    return set(L"AppDirectory", directory, (directory.size() + 1) * sizeof(wchar_t)) &&
+           set(L"Application", application, (application.size() + 1) * sizeof(wchar_t)) &&
+           set(L"AppParameters", line, bytes);
 }
 
 // A whole file's bytes; empty when it cannot be read.

@@ -96,7 +96,7 @@ preset=win64
 loader="$wine64"
 if "$wine32" --version >/dev/null 2>&1 && build win32 benchdriver; then
   init_prefix "$build_root/win32/bench-prefix" || die "the Wine prefix cannot be initialised"
-  WINEPREFIX="$prefix" timeout 60 "$wine32" "$build_root/win32/tests/child/testchild.exe" /exit:42 >/dev/null 2>&1
+  WINEPREFIX="$prefix" timeout 60 "$wine32" "$build_root/win32/demo/testchild.exe" /exit:42 >/dev/null 2>&1
   if [ $? -eq 42 ]; then
     preset=win32
     loader="$wine32"

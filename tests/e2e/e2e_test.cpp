@@ -142,17 +142,11 @@ TEST(ConsoleE2E, InstallAndRemove) {
 // rows). (A copy started through its 8.3 path is the test command's too: Wine
 // hands a program started by another the long form of its path.)
 TEST(ConsoleE2E, NamesTheServiceAfterTheDirectorysLastCharacter) {
-    const struct {
-        wchar_t instance;
-        const wchar_t* leaf;
-    } copies[] = {
-        {L'\u00e9', L"site\u00e9"},  // in the OEM code pages of Western Europe
-        {L'\u0416', L"site\u0416"},  // in none of them
-        {L'3', L"site3\u0301"},      // a combining mark
-    };
-    for (const auto& copy : copies) {
-        SCOPED_TRACE(testing::Message() << "the copy in " << Narrow(copy.leaf));
-        Site site(copy.instance, copy.leaf);
+    // The instance character is the fifth: in the OEM code pages of Western
+    // Europe, in none of them, and a digit with a combining mark.
+    for (const wchar_t* leaf : {L"site\u00e9", L"site\u0416", L"site3\u0301"}) {
+        SCOPED_TRACE(testing::Message() << "the copy in " << Narrow(leaf));
+        Site site(leaf[4], leaf);
         ASSERT_NO_FATAL_FAILURE(RunConsole(site, kInstall));
         ASSERT_NO_FATAL_FAILURE(RunConsole(site, kRemove));
     }
@@ -165,12 +159,6 @@ TEST(ConsoleE2E, NamesTheServiceAfterTheDirectorysLastCharacter) {
 // service's process is ended from outside, as Task Manager's "End task" or a
 // crash would end it.
 enum class End { Child, Stop, AtOnce, Full, Missing, NoDirectory, HostKilled };
-
-// The process the child started (/spawn), held open to see that it lives on.
-Process Grandchild(const Site& site) {
-    site.Report(L"grandchild.txt");
-    return OpenProcessOf(ChildProcessId(site.work + L"\\grandchild.txt"));
-}
 
 TEST(ServiceE2E, RunsTheChildAsConfiguredUntilItsRunEnds) {
     // clang-format off
@@ -220,7 +208,11 @@ TEST(ServiceE2E, RunsTheChildAsConfiguredUntilItsRunEnds) {
         std::wstring line = site.ChildLine(waits ? spawns ? spawn : L"" : L"/exit:" + N(row.code));
         if (row.end == End::Full) line.resize(1024, L'x');
         if (waits) Launch(site, line, &h, &seen);
-        const Process grandchild = spawns ? Grandchild(site) : Process();
+        // The process the child started, once it has reported, held open to
+        // see that it lives on.
+        if (spawns) site.Report(L"grandchild.txt");
+        const Process grandchild =
+            OpenProcessOf(spawns ? ChildProcessId(site.work + L"\\grandchild.txt") : 0);
         if (row.end == End::HostKilled) {
             ASSERT_TRUE(TerminateProcess(h.service.get(), 1)) << GetLastError();
             EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(h.child.get(), 10000))
@@ -229,12 +221,11 @@ TEST(ServiceE2E, RunsTheChildAsConfiguredUntilItsRunEnds) {
             h = Hosting();
             Launch(site, site.ChildLine(L""), &h, &seen);
         }
-        const DWORD type = row.type;
-        const bool named = row.end != End::Missing || type == REG_BINARY;
+        const bool named = row.end != End::Missing || row.type == REG_BINARY;
         const std::wstring app = named ? kChild : site.work + L"\\no.exe";
         const std::wstring dir = site.work + (row.end == End::NoDirectory ? L"\\gone" : L"");
-        ASSERT_TRUE(waits ||
-                    (site.Configure(app, line, dir, row.end != End::Full, type) && site.Start()));
+        ASSERT_TRUE(waits || (site.Configure(app, line, dir, row.end != End::Full, row.type) &&
+                              site.Start()));
         EXPECT_TRUE(row.end != End::Child || TerminateProcess(h.child.get(), row.code));
         if (row.end == End::Stop || row.end == End::HostKilled) StopByControl(site, h, &seen);
         EXPECT_TRUE(!spawns || WaitForSingleObject(grandchild.get(), 0) == WAIT_TIMEOUT)
@@ -250,11 +241,8 @@ TEST(ServiceE2E, RunsTheChildAsConfiguredUntilItsRunEnds) {
         EXPECT_TRUE(!fails || error != 0) << "a failed launch recorded as a clean end";
         // A child that ends by itself with a non-zero code has failed.
         const DWORD specific = fails ? 0 : row.code;
-        ExpectAllGone(site, h, row.end == End::Child ? row.code : 0,
-                      fails      ? error
-                      : specific ? ERROR_SERVICE_SPECIFIC_ERROR
-                                 : 0,
-                      specific);
+        const DWORD scm = fails ? error : specific ? ERROR_SERVICE_SPECIFIC_ERROR : 0;
+        ExpectAllGone(site, h, row.end == End::Child ? row.code : 0, scm, specific);
         ASSERT_FALSE(HasFailure());
     }
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(beside.child.get(), 0)) << "QELNT's child ended";

@@ -169,19 +169,9 @@ public:
         return Shell(L"\"" + exe + L"\" " + arguments + L" 2>&1");
     }
     bool Exists() const { return ServiceOf(name) != nullptr; }
-    // Stops and deletes the service (one that does not stop is deleted all
-    // the same), then what is left of its key, and the files.
+    // The service and its key as RemoveService leaves them, then the files.
     void Remove() const {
-        if (Service service = ServiceOf(name)) {
-            SERVICE_STATUS status;
-            ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-            std::wstring seen;
-            WaitFor(SERVICE_STOPPED, &seen);
-            DeleteService(service.get());
-        }
-        for (int i = 0; i < 400 && Exists(); ++i)
-            Sleep(50);
-        RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
+        RemoveService(Manager(), name);
         // An ended process lets go of its files a moment later.
         for (int i = 0; i < 50 && GetFileAttributesW(dir.c_str()) != INVALID_FILE_ATTRIBUTES; ++i)
             Sleep(100), DeleteTree(dir);
@@ -190,22 +180,13 @@ public:
     // dwCurrentState 0 when the query fails.
     SERVICE_STATUS_PROCESS Status() const { return StatusOf(ServiceOf(name).get()); }
 
-    // Writes the three Parameters values as `type` (the directory is the work
-    // directory unless told), AppParameters without its terminator unless
-    // `terminated`: from a buffer whose next character is not one, so that
-    // the registry does not add it.
-    bool Configure(const std::wstring& application, std::wstring line, std::wstring directory = L"",
-                   bool terminated = true, DWORD type = REG_SZ) const {
-        const DWORD bytes = static_cast<DWORD>((line.size() + terminated) * sizeof(wchar_t));
-        line += terminated ? L'\0' : L'x';
-        directory = directory.empty() ? work : directory;
-        auto set = [&](const wchar_t* name, const std::wstring& text, DWORD size) {
-            return !RegSetKeyValueW(HKEY_LOCAL_MACHINE, (key + L"\\Parameters").c_str(), name, type,
-                                    text.c_str(), size);
-        };
-        return set(L"AppDirectory", directory, (directory.size() + 1) * sizeof(wchar_t)) &&
-               set(L"Application", application, (application.size() + 1) * sizeof(wchar_t)) &&
-               set(L"AppParameters", line, bytes);
+    // The three Parameters values (WriteParameters), the directory the work
+    // directory unless told.
+    bool Configure(const std::wstring& application, const std::wstring& line,
+                   const std::wstring& directory = L"", bool terminated = true,
+                   DWORD type = REG_SZ) const {
+        return WriteParameters(name, application, directory.empty() ? work : directory, line,
+                               terminated, type);
     }
     // The decorated command line of the child: a first token that is not the
     // program, runs of blanks, quotes, non-ASCII text, an environment
