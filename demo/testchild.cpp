@@ -1,5 +1,5 @@
-// testchild.exe: the application that the end-to-end tests and the
-// demonstration let the service host launch. It writes down how it was
+// testchild.exe: the application that the demonstration, the bench and the
+// end-to-end tests let the service host launch. It writes down how it was
 // started, then ends as told:
 //
 //   testchild.exe [/spawn:PATH] [/report:PATH] [/exit:N] [anything else]

@@ -107,7 +107,7 @@ loader="$wine64"
 if "$wine32" --version >/dev/null 2>&1 && build win32; then
   prefix="$build_root/win32/demo-prefix"
   bash scripts/bootstrap.sh --prefix "$prefix" >/dev/null || fail "the Wine prefix $prefix cannot be made"
-  WINEPREFIX="$prefix" timeout 60 "$wine32" "$build_root/win32/tests/child/testchild.exe" /exit:42 >/dev/null 2>&1
+  WINEPREFIX="$prefix" timeout 60 "$wine32" "$build_root/win32/demo/testchild.exe" /exit:42 >/dev/null 2>&1
   if [ $? -eq 42 ]; then
     preset=win32
     loader="$wine32"
@@ -136,7 +136,7 @@ WINEPREFIX="$prefix" "$wineserver" -p </dev/null >/dev/null 2>&1
 WINEPREFIX="$prefix" "$wine64" wineboot </dev/null >/dev/null 2>&1 || fail "Wine does not start in $prefix"
 # Wine's SCM keeps a stopped service's record (its exit code) only while some
 # process of the prefix lives: an idle test child stays for the whole demo.
-WINEPREFIX="$prefix" "$loader" "$bin/tests/child/testchild.exe" </dev/null >/dev/null 2>&1 &
+WINEPREFIX="$prefix" "$loader" "$bin/demo/testchild.exe" </dev/null >/dev/null 2>&1 &
 
 # Leftovers of an interrupted earlier run.
 win sc stop "$service" >/dev/null 2>&1
@@ -146,7 +146,7 @@ rm -rf "$drive_c/demo"
 step "1. Copying qelnhost.exe into $site\\ (the directory's last character, 1, names the service $service)"
 mkdir -p "$drive_c/demo/site1" "$drive_c/demo/app"
 cp "$bin/qelnhost.exe" "$drive_c/demo/site1/qelnhost.exe" || fail "cannot copy qelnhost.exe"
-cp "$bin/tests/child/testchild.exe" "$drive_c/demo/app/testchild.exe" || fail "cannot copy the hosted application"
+cp "$bin/demo/testchild.exe" "$drive_c/demo/app/testchild.exe" || fail "cannot copy the hosted application"
 say "$site\\qelnhost.exe  ($(stat -c %s "$bin/qelnhost.exe") bytes)"
 say "the application it will host: $app_dir\\testchild.exe (it writes down how it was started, then waits)"
 

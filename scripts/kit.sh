@@ -30,7 +30,7 @@ done
 
 rm -rf "$kit" "$out/qeln-kit.zip"
 mkdir -p "$kit/x86" "$kit/x64" "$kit/areas"
-cp "$build_root/win32/qelnhost.exe" "$build_root/win32/tests/child/testchild.exe" "$kit/"
+cp "$build_root/win32/qelnhost.exe" "$build_root/win32/demo/testchild.exe" "$kit/"
 i686-w64-mingw32-strip -o "$kit/x86/qeln_e2e_test.exe" "$build_root/win32/tests/e2e/qeln_e2e_test.exe"
 x86_64-w64-mingw32-strip -o "$kit/x64/qeln_e2e_test.exe" "$build_root/win64/tests/e2e/qeln_e2e_test.exe"
 cp tests/e2e/areas/primed.txt tests/e2e/areas/roads.txt "$kit/areas/"
