@@ -79,6 +79,9 @@ FAULTS = [
     ("service/service_run.cpp", "if (StopRequested.load() == 0) Beep(1000, 6000);\n                ReportStopped(error, 0);", "ReportStopped(error, 0);\n                if (StopRequested.load() == 0) Beep(1000, 6000);", "the 1000 Hz tone after STOPPED"),
     ("service/install.cpp", "} else if (waited > ServiceStatus.dwWaitHint) {", "} else if (false) {", "-remove waits for a stop that makes no progress"),
     ("service/install.cpp", "if (ServiceStatus.dwCheckPoint != check_point) {", "if (false) {", "-remove gives up on a stop that makes progress"),
+    ("platform/win32/process.cpp", "::WideCharToMultiByte(page, WC_NO_BEST_FIT_CHARS, piece", "::WideCharToMultiByte(page, 0, piece", "console text in a file with look-alike letters"),
+    ("platform/win32/process.cpp", "::UINT page = ::GetConsoleOutputCP();", "::UINT page = 0;", "console text in a file ignores the console's code page"),
+    ("platform/text.cpp", " || (c >= 0x20D0 && c <= 0x20FF)", "", "a mark for symbols taken as the instance character"),
 ]
 
 

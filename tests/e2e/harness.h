@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "bench/benchkit.h"  // the Win32 helpers the bench and these tests share
+#include "winkit.h"  // the Win32 helpers the bench shares
 
 #include <memory>
 #include <regex>
