@@ -176,6 +176,8 @@ TEST(ServiceE2E, RunsTheChildAsConfiguredUntilItsRunEnds) {
         {"the child ends with 7", End::Child, 7, ran},
         {"it ends with STILL_ACTIVE", End::Child, STILL_ACTIVE, ran},
         {"it ends with 0xBAD", End::Child, 0xBAD, ran},
+        {"it ends with 1, the commonest failure", End::Child, 1, ran},
+        {"it ends with 0xFFFFFFFF, as exit(-1)", End::Child, 0xFFFFFFFF, ran},
         {"a stop control; the child's own child lives on", End::Stop, 0, stopped},
         {"it exits at once with 0", End::AtOnce, 0, once},
         {"it exits at once with 0xC0000005", End::AtOnce, 0xC0000005, once},

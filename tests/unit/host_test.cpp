@@ -28,8 +28,11 @@ std::string Sz(const std::u16string& text, bool terminated = true) {
     return out;
 }
 
-// kFails7: the child ends by itself with 7.
-enum Setup { kPrimed = 1, kNoParams = 2, kFullLine = 4, kOldUps = 8, kDword = 16, kFails7 = 32 };
+// kFails7, kFails1, kFailsAll: the child ends by itself with 7, 1 or 0xFFFFFFFF (exit(-1)).
+// clang-format off
+enum Setup { kPrimed = 1, kNoParams = 2, kFullLine = 4, kOldUps = 8, kDword = 16, kFails7 = 32,
+             kFails1 = 64, kFailsAll = 128 };
+// clang-format on
 
 // A fresh machine with this copy in C:\agents\site3 and the Parameters of an
 // existing child, less or more what `setup` says.
@@ -48,6 +51,8 @@ void Fresh(int setup) {
     if (setup & kOldUps) g.keys[kUps][u"PORT"] = {REG_SZ, Sz(u"COM9")};
     if (setup & kOldUps) g.keys[kUps][u"OPTIONS"] = {REG_DWORD, "\x81"};  // one byte
     if (setup & kFails7) g.child_exit = 7;
+    if (setup & kFails1) g.child_exit = 1;
+    if (setup & kFailsAll) g.child_exit = 0xFFFFFFFF;
 }
 
 // The entry as the console (`option`) or the SCM (none) runs it; nothing may
@@ -92,6 +97,8 @@ TEST(Host, ServiceRuns) {
         {"a shutdown while the child runs", 0, "", "WaitForSingleObject", {5}, "r2 L J R r4 C5 r3 T0 r1 S500 "},
         {"other controls are ignored", 0, "", "WaitForSingleObject", {4, 2}, "r2 L J R r4 C4 C2 r1 S500 "},
         {"the child ends with 7", kFails7, "", "", {}, "r2 L J R r4 r1!1066/7 S500 "},
+        {"the child ends with 1", kFails1, "", "", {}, "r2 L J R r4 r1!1066/1 S500 "},
+        {"the child ends with 0xFFFFFFFF", kFailsAll, "", "", {}, "r2 L J R r4 r1!1066/4294967295 S500 "},
         {"its exit code cannot be read", kFails7, "GetExitCodeProcess", "", {}, "r2 L J R r4 r1 S500 "},
         {"a stop as it ends with 7", kFails7, "", "GetExitCodeProcess", {1}, "r2 L J R r4 C1 r3 T0x r1 S500 "},
         {"no job", 0, "CreateJobObjectW", "", {}, "r2 L R r4 r1 S500 "},
