@@ -28,4 +28,14 @@ bool WideEqual(const WCHAR* a, const WCHAR* b) {
     return a[i] == b[i];
 }
 
+const WCHAR* WideDecimal(DWORD value, WCHAR (&digits)[11]) {
+    int at = 10;
+    digits[at] = 0;
+    do {
+        digits[--at] = static_cast<WCHAR>(u'0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    return digits + at;
+}
+
 }  // namespace platform

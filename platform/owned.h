@@ -57,12 +57,17 @@ inline void CloseHandleOwner(HANDLE handle) {
 inline void ReleaseHeapOwner(WCHAR* block) {
     HeapRelease(block);
 }
+inline void LocalFreeOwner(void* block) {
+    LocalFree(block);
+}
 
 using KeyOwner = UniqueOwner<HKEY, CloseKeyOwner>;
 using ScOwner = UniqueOwner<SC_HANDLE, CloseScOwner>;
 using HandleOwner = UniqueOwner<HANDLE, CloseHandleOwner>;
 // A wide string (or buffer) allocated on the host's heap.
 using WideOwner = UniqueOwner<WCHAR*, ReleaseHeapOwner>;
+// A block the platform allocated for the host (a security descriptor).
+using LocalOwner = UniqueOwner<void*, LocalFreeOwner>;
 
 // Length of a terminated wide string, in characters.
 inline std::size_t WideLength(const WCHAR* text) {
@@ -78,6 +83,9 @@ WCHAR* WideConcat(const WCHAR* a, const WCHAR* b = nullptr, const WCHAR* c = nul
 
 // Compares two terminated wide strings exactly.
 bool WideEqual(const WCHAR* a, const WCHAR* b);
+
+// `value` in decimal, written at the end of `digits`; returns where it starts.
+const WCHAR* WideDecimal(DWORD value, WCHAR (&digits)[11]);
 
 }  // namespace platform
 

@@ -183,6 +183,26 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table);
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerW(const WCHAR* name, LPHANDLER_FUNCTION handler);
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status);
 
+// ---- File security (advapi32). ----
+constexpr DWORD SE_FILE_OBJECT = 1;
+constexpr DWORD DACL_SECURITY_INFORMATION = 4;
+// The header of an access control list; its entries follow it in the same
+// block, AclSize bytes in all, in the platform's documented layout.
+struct ACL {
+    BYTE AclRevision;
+    BYTE Sbz1;
+    WORD AclSize;
+    WORD AceCount;
+    WORD Sbz2;
+};
+// Who may do what to the file or directory `name`: ERROR_SUCCESS, or the
+// error. *dacl points into *descriptor, which the caller frees with
+// LocalFree; a null *dacl means that no permissions are kept there (a FAT
+// volume, a null DACL): everyone may do everything.
+DWORD GetNamedSecurityInfoW(const WCHAR* name, DWORD object_type, DWORD info, void** owner,
+                            void** group, ACL** dacl, ACL** sacl, void** descriptor);
+void* LocalFree(void* memory);
+
 // ---- Locks (kernel32): a critical section, present on every Windows. ----
 // A waiting thread sleeps instead of spinning. Initialised once before any
 // thread can enter it; never deleted (the process ends with it).

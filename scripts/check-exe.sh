@@ -38,13 +38,13 @@ kernel32=(
   EnterCriticalSection ExitProcess FreeLibrary GetConsoleMode GetConsoleOutputCP GetExitCodeProcess
   GetLastError GetLongPathNameW GetModuleFileNameW GetModuleHandleA GetProcAddress GetProcessHeap
   GetStartupInfoA GetStdHandle HeapAlloc HeapFree InitializeCriticalSection LeaveCriticalSection
-  LoadLibraryA ResumeThread SetInformationJobObject SetLastError SetUnhandledExceptionFilter Sleep
+  LoadLibraryA LocalFree ResumeThread SetInformationJobObject SetLastError SetUnhandledExceptionFilter Sleep
   TerminateProcess TlsGetValue VirtualProtect VirtualQuery WaitForSingleObject WideCharToMultiByte
   WriteConsoleW WriteFile
   __C_specific_handler # x86-64 only: crt2.o, the startup code, imports it; documented without a version
 )
 advapi32=(
-  CloseServiceHandle ControlService CreateServiceW DeleteService OpenSCManagerW OpenServiceW
+  CloseServiceHandle ControlService CreateServiceW DeleteService GetNamedSecurityInfoW OpenSCManagerW OpenServiceW
   QueryServiceStatus RegCloseKey RegCreateKeyExW RegDeleteValueW RegOpenKeyExW RegOpenKeyW
   RegQueryValueExW RegSetValueExW RegisterServiceCtrlHandlerW SetServiceStatus StartServiceCtrlDispatcherW
 )

@@ -82,6 +82,13 @@ FAULTS = [
     ("platform/win32/process.cpp", "::WideCharToMultiByte(page, WC_NO_BEST_FIT_CHARS, piece", "::WideCharToMultiByte(page, 0, piece", "console text in a file with look-alike letters"),
     ("platform/win32/process.cpp", "::UINT page = ::GetConsoleOutputCP();", "::UINT page = 0;", "console text in a file ignores the console's code page"),
     ("platform/text.cpp", " || (c >= 0x20D0 && c <= 0x20FF)", "", "a mark for symbols taken as the instance character"),
+    ("service/install.cpp", "    WarnWhoCouldReplace(path.get());\n", "", "-install says nothing of who else could replace the copy"),
+    ("service/exposure.cpp", "(entry[1] & kInheritOnly) == 0 && ", "", "an entry for what a directory holds taken as its own"),
+    ("service/exposure.cpp", "WarnAbout(shown ? shown.get() : text, text, true, path + name);", "WarnAbout(shown ? shown.get() : text, text, false, path + name);", "directories judged as files"),
+    ("service/exposure.cpp", "        if (at_root) break;\n", "        break;\n", "only the copy's own directory looked at"),
+    ("service/exposure.cpp", "if (dacl == nullptr) return group == 0 ? kGenericAll : 0;", "if (dacl == nullptr) return 0;", "a volume without permissions taken as safe"),
+    ("service/exposure.cpp", "    if (error != ERROR_SUCCESS) {\n", "    if (error != ERROR_SUCCESS) {\n        return;\n", "permissions that cannot be read taken as safe"),
+    ("service/exposure.cpp", "Read32(sid + 4 + 4 * g.count) == g.last", "true", "any domain group taken for Domain Users"),
 ]
 
 

@@ -7,8 +7,9 @@ rem   run.cmd x86      the 32-bit drivers, also on a 64-bit Windows
 rem   set GTEST_FILTER=ServiceE2E.*   before it: that table alone
 rem
 rem They install, start, stop and remove test services named QELN and a test
-rem letter (3, A, B, P, S, T and two letters outside ASCII) from copies under
-rem %SystemDrive%\qeln test\, and prime the UPS service's registry area
+rem letter (3, A, B, E, F, G, P, S, T and two letters outside ASCII) from copies
+rem under %SystemDrive%\qeln test\ (open to administrators and SYSTEM alone, but
+rem for three copies opened to Everyone for a moment), and prime the UPS service's registry area
 rem (HKLM\SYSTEM\CurrentControlSet\Services\UPS), which they put back as they
 rem found it. A service of one of those names installed from elsewhere is left
 rem alone and its tables fail. When they end, nothing of theirs is installed.

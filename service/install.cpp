@@ -1,6 +1,7 @@
 #include "service/install.h"
 
 #include "platform/owned.h"
+#include "service/exposure.h"
 #include "service/naming.h"
 #include "service/service_run.h"
 
@@ -26,15 +27,12 @@ void Print(const WCHAR* a, const WCHAR* b = nullptr, const WCHAR* c = nullptr) {
 DWORD Fail(const WCHAR* command, const WCHAR* step, const WCHAR* name = nullptr) {
     DWORD error = GetLastError();
     if (error == 0) error = 0xFFFFFFFF;
-    WCHAR digits[11] = {};
-    int at = 10;
-    for (DWORD rest = error; at == 10 || rest != 0; rest /= 10)
-        digits[--at] = static_cast<WCHAR>(u'0' + rest % 10);
+    WCHAR digits[11];
     const WCHAR* const hint = error == static_cast<DWORD>(ERROR_ACCESS_DENIED)
                                   ? u" (access denied: run it from an elevated command prompt).\n"
                                   : u".\n";
     Write(STD_ERROR_HANDLE,
-          {command, u" failed while ", step, name, u": error ", digits + at, hint});
+          {command, u" failed while ", step, name, u": error ", WideDecimal(error, digits), hint});
     return error;
 }
 
@@ -71,6 +69,9 @@ DWORD InstallService() {
         return 0xFFFFFFFF;
     }
 
+    // It runs as LocalSystem: say who else could replace it. The install
+    // goes on as it would: what it prints and its exit code stay.
+    WarnWhoCouldReplace(path.get());
     Print(name.get(), u" installed.\n");
     service.reset();
     manager.reset();

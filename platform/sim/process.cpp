@@ -133,6 +133,24 @@ void ConsoleWrite(DWORD std_handle, const WCHAR* text) {
     (std_handle == STD_ERROR_HANDLE ? g.errors : g.console) += text;
 }
 
+// Every file and directory answers an empty list (no one but its owner may
+// do anything), in a block for the host to free with LocalFree.
+DWORD GetNamedSecurityInfoW(const WCHAR*, DWORD, DWORD, void**, void**, ACL** dacl, ACL**,
+                            void** descriptor) {
+    Lock lock(g_mutex);
+    if (Use(lock, "GetNamedSecurityInfoW")) return ERROR_ACCESS_DENIED;
+    ACL* const block = static_cast<ACL*>(std::malloc(sizeof(ACL)));
+    *block = {2, 0, sizeof(ACL), 0, 0};
+    g.blocks.insert(block);
+    *dacl = block;
+    *descriptor = block;
+    return ERROR_SUCCESS;
+}
+void* LocalFree(void* memory) {
+    HeapRelease(memory);
+    return nullptr;
+}
+
 void* HeapAllocate(std::size_t bytes) {
     Lock lock(g_mutex);
     void* block = Use(lock, "HeapAllocate") ? nullptr : std::malloc(bytes ? bytes : 1);

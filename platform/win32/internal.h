@@ -11,6 +11,7 @@
 #include "platform/platform.h"
 
 #include <windows.h>
+#include <aclapi.h>
 
 namespace platform {
 namespace win32_internal {

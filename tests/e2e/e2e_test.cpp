@@ -91,9 +91,7 @@ void RunConsole(const Site& site, const ConsoleRow& row) {
                                << " is this machine's own service: not touched";
     ASSERT_TRUE(site.ready) << "could not copy the host into " << Narrow(site.dir);
     Hosting h;
-    std::wstring seen, text = row.text, name;
-    for (wchar_t c : site.printed)
-        name += (std::wcschr(L"\\^$.|?*+()[]{}", c) ? L"\\" : L"") + std::wstring(1, c);
+    std::wstring seen, text = row.text, name = Escaped(site.printed);
     for (std::size_t at = text.find(L'@'); at != std::wstring::npos; at = text.find(L'@'))
         text.replace(at, 1, name);
     if (row.before != kAsItIs) Launch(site, site.ChildLine(L""), &h, &seen);
@@ -138,16 +136,43 @@ TEST(ConsoleE2E, InstallAndRemove) {
 
 // A copy names itself after the last whole character of the name of its
 // directory; a pipe shows the name in the console's code page, a character it
-// lacks as "?" (a console shows it whole: the test command's pseudo-terminal
-// rows). (A copy started through its 8.3 path is the test command's too: Wine
-// hands a program started by another the long form of its path.)
+// lacks as "?" (a console shows it whole: ConsoleE2E.OnARealConsole). (A copy
+// started through its 8.3 path is a console check too: Wine hands a program
+// started by another the long form of its path.) It runs as LocalSystem:
+// -install says when ordinary users could replace it, and installs all the
+// same.
 TEST(ConsoleE2E, NamesTheServiceAfterTheDirectorysLastCharacter) {
-    // The instance character is the fifth: in the OEM code pages of Western
-    // Europe, in none of them, and a digit with a combining mark.
-    for (const wchar_t* leaf : {L"site\u00e9", L"site\u0416", L"site3\u0301"}) {
-        SCOPED_TRACE(testing::Message() << "the copy in " << Narrow(leaf));
-        Site site(leaf[4], leaf);
-        ASSERT_NO_FATAL_FAILURE(RunConsole(site, kInstall));
+    // The instance character: in the OEM code pages of Western Europe, in none
+    // of them, a digit with a combining mark. E, F and G are open to Everyone:
+    // the copy's directory, its exe alone, a directory above it (Wine keeps no
+    // permissions but the mode's "other" bits, which read back as Everyone may
+    // write, append and delete, and delete a directory's children; 0x42 adds
+    // creating files to deleting children, so that Wine sets the write bit).
+    const struct {
+        wchar_t c;
+        // `warns`: a regular expression of what follows the path of `open` in the warning
+        const wchar_t *leaf, *open = L"", *permissions = L"", *warns = L"";
+    } copies[] = {
+        {L'\u00e9', L"site\u00e9"},
+        {L'\u0416', L"site\u0416"},
+        {L'3', L"site3\u0301"},
+        {L'E', L"siteE", L"siteE", L"D:(A;;0x1301ff;;;WD)", L"\\\\ \\(delete child, delete\\)"},
+        {L'F', L"siteF", L"siteF\\qelnhost.exe", L"D:(A;;FW;;;WD)",
+         L" \\(write data, append data(, delete)?\\)"},
+        {L'G', L"open\\siteG", L"open", L"D:(A;;0x42;;;WD)", L"\\\\ \\(delete child(, delete)?\\)"},
+    };
+    for (const auto& copy : copies) {
+        SCOPED_TRACE(testing::Message() << "the copy in " << Narrow(copy.leaf));
+        Site site(copy.c, copy.leaf);
+        const std::wstring open = kSites + L"\\" + copy.open;
+        ASSERT_TRUE(!*copy.open || SetPermissions(open, copy.permissions)) << GetLastError();
+        const std::wstring warning =
+            *copy.open ? L"Warning: Everyone can change " + Escaped(open) + copy.warns +
+                             L": any of them could replace qelnhost\\.exe, which runs as "
+                             L"LocalSystem\\.\n"
+                       : L"";
+        const std::wstring text = warning + kInstall.text;
+        ASSERT_NO_FATAL_FAILURE(RunConsole(site, {L"-install", text.c_str(), 0, true, kAsItIs}));
         ASSERT_NO_FATAL_FAILURE(RunConsole(site, kRemove));
     }
 }

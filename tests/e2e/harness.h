@@ -8,6 +8,8 @@
 #define QELN_TESTS_E2E_HARNESS_H
 
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <gtest/gtest.h>
 
@@ -27,8 +29,31 @@ inline std::wstring SitesDirectory() {
 }
 const std::wstring kSites = SitesDirectory();
 
+// Gives `path` the permissions of `sddl` ("D:P..." alone, else beside what it
+// inherits).
+inline bool SetPermissions(const std::wstring& path, const wchar_t* sddl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    const bool set =
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
+                                                             nullptr) &&
+        GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) &&
+        !SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,
+                               DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr);
+    LocalFree(descriptor);
+    return set;
+}
+
 inline std::wstring N(DWORD value) {
     return std::to_wstring(value);
+}
+// `text` as a regular expression that matches it alone.
+inline std::wstring Escaped(const std::wstring& text) {
+    std::wstring escaped;
+    for (wchar_t c : text)
+        escaped += (std::wcschr(L"\\^$.|?*+()[]{}", c) ? L"\\" : L"") + std::wstring(1, c);
+    return escaped;
 }
 // Whether the regular expression `pattern` matches the whole `text`.
 inline bool Like(const std::wstring& text, const std::wstring& pattern) {
@@ -121,13 +146,15 @@ inline void Note(DWORD state, std::wstring* seen) {
 // One copy of the host in kSites\site<c> (or kSites\<leaf>, whose
 // instance character is `c`), service QELN<c>, with the work directory of
 // its hosted child. Made fresh; on its end its service, keys and files go,
-// whatever the test did. A service of that name installed from elsewhere is
-// the machine's own: it is left as it is and the site is not ready.
+// whatever the test did. kSites is open to administrators and SYSTEM alone
+// (one made in %SystemDrive%\ would be open to Authenticated Users). A service of that name
+// installed from elsewhere is the machine's own: it is left as it is and the site is not ready.
 // `printed` is its name as a pipe shows it.
 class Site {
 public:
     explicit Site(wchar_t c, const std::wstring& leaf = L"")
         : dir(kSites + L"\\" + (leaf.empty() ? L"site" + std::wstring(1, c) : leaf)),
+          top(dir.substr(0, dir.find(L'\\', kSites.size() + 1))),
           exe(dir + L"\\qelnhost.exe"),
           name(std::wstring(L"QELN") + c),
           key(L"SYSTEM\\CurrentControlSet\\Services\\" + name),
@@ -136,13 +163,16 @@ public:
         foreign = !Ours();
         if (foreign) return;
         Remove();
-        ready = CreateTree(work) && CopyFileW(kHost.c_str(), exe.c_str(), FALSE);
+        ready = (CreateDirectoryW(kSites.c_str(), nullptr)
+                     ? SetPermissions(kSites, L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)")
+                     : true) &&
+                CreateTree(work) && CopyFileW(kHost.c_str(), exe.c_str(), FALSE);
     }
     ~Site() {
         if (!foreign) Remove();
     }
 
-    const std::wstring dir, exe, name, key, work, printed;
+    const std::wstring dir, top, exe, name, key, work, printed;  // top: dir's under kSites
     bool ready = false, foreign = false;
 
     // The registration: type, start type, error control, then the path,
@@ -173,8 +203,8 @@ public:
     void Remove() const {
         RemoveService(Manager(), name);
         // An ended process lets go of its files a moment later.
-        for (int i = 0; i < 50 && GetFileAttributesW(dir.c_str()) != INVALID_FILE_ATTRIBUTES; ++i)
-            Sleep(100), DeleteTree(dir);
+        for (int i = 0; i < 50 && GetFileAttributesW(top.c_str()) != INVALID_FILE_ATTRIBUTES; ++i)
+            Sleep(100), DeleteTree(top);
         RemoveDirectoryW(kSites.c_str());  // the last site takes it along
     }
     // dwCurrentState 0 when the query fails.
