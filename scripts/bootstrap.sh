@@ -33,6 +33,24 @@ have_cmd script || need+=(bsdutils)
 have_cmd clang-format || need+=(clang-format)
 have_cmd clang-tidy || need+=(clang-tidy)
 have_cmd cppcheck || need+=(cppcheck)
+# Signing (scripts/sign.sh) and its checks: openssl, and osslsigncode with its
+# built-in timestamping (-TSA-certs), which bookworm's 2.5 lacks: from
+# bookworm-backports there (below).
+have_cmd openssl || need+=(openssl)
+signing_tool() { grep -q -- '-TSA-certs' <<<"$(osslsigncode sign --help 2>&1)"; }
+
+# bookworm-backports, added to apt's sources once; prints the -t option that
+# installs from it (nothing on another release).
+backports() {
+  [ "$(. /etc/os-release && echo "${VERSION_CODENAME:-}")" = bookworm ] || return 0
+  if ! grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d; then
+    printf '%s\n' 'Types: deb' 'URIs: http://deb.debian.org/debian' 'Suites: bookworm-backports' \
+      'Components: main' 'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg' \
+      >/etc/apt/sources.list.d/bookworm-backports.sources
+    echo "bootstrap: added bookworm-backports to apt's sources" >&2
+  fi
+  echo "-t bookworm-backports"
+}
 
 if [ ${#need[@]} -gt 0 ]; then
   [ "$(id -u)" = 0 ] || { echo "bootstrap: missing ${need[*]}; run as root to install" >&2; exit 1; }
@@ -53,6 +71,17 @@ if [ ${#need[@]} -gt 0 ]; then
     echo "bootstrap: retrying the install from $release alone"
     apt-get install -y -qq --no-install-recommends ${release:+-t "$release"} "${need[@]}" >/dev/null
   fi
+fi
+
+if ! signing_tool; then
+  [ "$(id -u)" = 0 ] || { echo "bootstrap: osslsigncode with built-in timestamping is missing; run as root to install" >&2; exit 1; }
+  export DEBIAN_FRONTEND=noninteractive
+  from="$(backports)"
+  apt-get update -qq >/dev/null || true
+  # shellcheck disable=SC2086
+  apt-get install -y -qq --no-install-recommends $from osslsigncode >/dev/null
+  signing_tool || { echo "bootstrap: $(osslsigncode --version 2>&1 | head -n 1) has no built-in timestamping" >&2; exit 1; }
+  echo "bootstrap: installed $(osslsigncode --version 2>&1 | sed -n "1s/,.*//p")"
 fi
 
 # 32-bit Linux programs, and with them Wine's 32-bit loader: kernels built
@@ -77,18 +106,10 @@ if ! "$wine32_loader" --version >/dev/null 2>&1 || { through_qemu && ! { qemu_re
   done_what=()
   if ! qemu_recent; then
     export DEBIAN_FRONTEND=noninteractive
-    from=()
-    if [ "$(. /etc/os-release && echo "${VERSION_CODENAME:-}")" = bookworm ]; then
-      list=/etc/apt/sources.list.d/bookworm-backports.sources
-      if ! grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d; then
-        printf '%s\n' 'Types: deb' 'URIs: http://deb.debian.org/debian' 'Suites: bookworm-backports' \
-          'Components: main' 'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg' >"$list"
-        done_what+=("added bookworm-backports to apt's sources")
-      fi
-      from=(-t bookworm-backports)
-    fi
+    from="$(backports)"
     apt-get update -qq >/dev/null || true
-    apt-get install -y -qq --no-install-recommends "${from[@]}" qemu-user-static >/dev/null
+    # shellcheck disable=SC2086
+    apt-get install -y -qq --no-install-recommends $from qemu-user-static >/dev/null
     qemu_recent || { echo "bootstrap: $qemu is $(qemu_major || true), qemu-i386 10 or later is needed" >&2; exit 1; }
     done_what+=("installed qemu-user-static $("$qemu" --version | sed -n '1s/^qemu-i386 version \([^ ]*\).*/\1/p')")
   fi

@@ -13,8 +13,13 @@
 # namespace, and names Windows Vista, 7, 8, 8.1 and 10/11 as supported. Its
 # version resource names the company, describes the file, gives the project's
 # version (CMakeLists.txt) as file and product version, and "qelnhost.exe" as
-# original and internal name. Prints one PASS or FAIL line, with the number of
-# functions imported and the file's SHA-256; exits non-zero on FAIL.
+# original and internal name. A signed image (scripts/sign.sh) has its
+# Authenticode signatures verified by osslsigncode against the roots in the file
+# QELN_CHECK_CA_FILE names (the system's when unset), each timestamp too: one
+# that does not verify, or a file changed after signing, fails; the 64 KiB are
+# then the image's without its signatures. Prints one PASS or FAIL line, with
+# the number of functions imported, each signature's digest, signer and
+# timestamp, and the file's SHA-256; exits non-zero on FAIL.
 # Usage: scripts/check-exe.sh EXE OBJDUMP_PREFIX   (e.g. i686-w64-mingw32-)
 set -uo pipefail
 
@@ -70,7 +75,32 @@ if ! grep -q "file format $format\$" <<<"$header" ||
 fi
 
 size="$(stat -c %s "$exe")"
-[ "$size" -le "$max_bytes" ] || problems+=("larger than $max_bytes bytes")
+# The certificate table: its file offset and size (0 0 unsigned).
+read -r table table_size < <(awk '/^Entry 4 .* Security Directory/ { print $3, $4 }' <<<"$private")
+image="$size"
+signatures=""
+if [ "$((16#${table_size:-0}))" -gt 0 ]; then
+  image="$((16#$table))"
+  ca="${QELN_CHECK_CA_FILE:-/etc/ssl/certs/ca-certificates.crt}"
+  verified="$(osslsigncode verify -in "$exe" -CAfile "$ca" -TSA-CAfile "$ca" 2>"$exe.verify-errors")"
+  status=$?
+  all="$verified"$'\n'"$(cat "$exe.verify-errors")"
+  rm -f "$exe.verify-errors"
+  count() { grep -c "$1" <<<"$all"; }
+  signatures="$(awk '/^Signature Index:/ { n++; signer = 0 }
+    /^Message digest algorithm  *:/ && !(n in digest) { digest[n] = $NF }
+    /^Signer.s certificate:/ { signer = 1 }
+    signer && /Subject:/ { sub(/.*Subject: */, ""); who[n] = $0; signer = 0 }
+    /Timestamp time:/ { sub(/.*Timestamp time: */, ""); stamp[n] = $0 }
+    END { for (i = 1; i <= n; i++) printf "%s%s by %s, %s", (i > 1 ? "; " : ""), digest[i], who[i],
+            (i in stamp ? "timestamped " stamp[i] : "no timestamp") }' <<<"$verified")"
+  [ "$status" -eq 0 ] && [ "$(count '^Signature Index:')" -gt 0 ] &&
+    [ "$(count '^Signature verification: ok')" = "$(count '^Signature Index:')" ] &&
+    [ "$(count 'Timestamp Server Signature verification: ok')" = "$(count 'Timestamp time:')" ] &&
+    [ "$(count 'MISMATCH\|failed')" = 0 ] ||
+    problems+=("a signature does not verify: $(grep -m 3 -i 'MISMATCH\|failed\|error' <<<"$all" | tr -s ' \t\n' ' ')")
+fi
+[ "$image" -le "$max_bytes" ] || problems+=("larger than $max_bytes bytes")
 
 header_value() { awk -v name="$1" '$1 == name { v = $2; exit } END { print (v == "" ? "?" : v) }' <<<"$private"; }
 declared="$(header_value MajorOSystemVersion).$(header_value MinorOSystemVersion)"
@@ -146,7 +176,7 @@ for field in 'CompanyName|Quellith Group' 'FileDescription|[^"]+' "FileVersion|$
     problems+=("no version resource ${field%%|*}")
 done
 
-facts="$size bytes, importing ${dlls:-nothing} ($functions functions), version ${version:-?}, SHA-256 $(sha256sum "$exe" | cut -c1-64)"
+facts="$image bytes${signatures:+ and $((size - image)) of signatures ($signatures)}, importing ${dlls:-nothing} ($functions functions), version ${version:-?}, SHA-256 $(sha256sum "$exe" | cut -c1-64)"
 if [ ${#problems[@]} -eq 0 ]; then
   echo "PASS  $exe: $kind image, $facts"
   exit 0

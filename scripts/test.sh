@@ -6,11 +6,12 @@
 # (ThreadSanitizer), lint, the win32 and win64 builds (scripts/check-exe.sh),
 # the reproducible win32 build, wine win32 (the shipped 32-bit exe: test
 # presets win32, win32-e2e and win32-soak), kit (the kit for real Windows
-# through its run.cmd), wine win64 (the same as 64-bit programs) and demo
+# through its run.cmd), sign (the release signing), wine win64 (the same as
+# 64-bit programs) and demo
 # (scripts/demo.sh, the README's first command). Each Wine layer uses its own
 # prefix, build/<preset>/wineprefix, whose server is stopped before the layer
 # and when the script ends, whatever the outcome. The benchmark (label
-# "bench") is run by hand: bench/run.sh.
+# "bench", which the test presets leave out) is run by hand: bench/run.sh.
 set -uo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -66,38 +67,28 @@ configure_and_build() {
 }
 
 # Runs the tests of a test preset; sets ctest_result to "N tests, M failed"
-# and adds a summary line for each test: its verdict, time and, for a check
-# that says one, its "said:" line.
-ctest_result=""
+# and `tests` to a summary line for each test: its verdict, time and, for a
+# check that says one, its "said:" line.
 run_ctest() {
-  local preset="$1" status line dir
+  local preset="$1" status line dir entry
   local log="$logs/$preset-ctest.log"
-  ctest --preset "$preset" -j "$jobs" -LE bench --no-tests=error --timeout "$test_timeout" 2>&1 |
+  ctest --preset "$preset" -j "$jobs" --no-tests=error --timeout "$test_timeout" 2>&1 |
     tee "$log"
   status=$?
   line="$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)"
-  if [ -n "$line" ]; then
-    ctest_result="$(echo "$line" | sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\2 tests, \1 failed/')"
-  else
-    ctest_result="no test ran"
-  fi
+  ctest_result="$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\2 tests, \1 failed/' <<<"${line:-no test ran}")"
   dir="$(sed -n 's/^Test project //p' "$log" | head -n 1)"
   cp "$dir/Testing/Temporary/LastTest.log" "$logs/$preset-output.log" 2>/dev/null || : >"$logs/$preset-output.log"
-  tests_of "$log" "$logs/$preset-output.log"
-  [ "$status" -eq 0 ] && [ -n "$line" ] && ! echo "$ctest_result" | grep -q '^0 tests'
-}
-tests=()
-tests_of() {
-  local line
   tests=()
-  while IFS= read -r line; do tests+=("      $line"); done < <(awk '
+  while IFS= read -r entry; do tests+=("      $entry"); done < <(awk '
     FNR == NR { if (match($0, /^[0-9]+\/[0-9]+ Test: /)) t = substr($0, RLENGTH + 1)
                 else if (sub(/^said: /, "")) said[t] = $0; next }
     match($0, /Test +#[0-9]+: [^ ]+ /) {
       name = $0; sub(/.*Test +#[0-9]+: /, "", name); sub(/ .*/, "", name)
       secs = $0; sub(/ sec.*/, "", secs); sub(/.* /, "", secs)
       print ($0 ~ / Passed / ? "PASS" : "FAIL") "  " name " (" int(secs + 0.5) " s)" (name in said ? ": " said[name] : "")
-    }' "$2" "$1" | sort -k2)
+    }' "$logs/$preset-output.log" "$log" | sort -k2)
+  [ "$status" -eq 0 ] && [ -n "$line" ] && ! echo "$ctest_result" | grep -q '^0 tests'
 }
 
 # Runs a test preset as the layer `$1`: its summary line, then its tests'.
@@ -210,15 +201,23 @@ else
   done
 fi
 
-# ---- kit: the kit for real Windows, run as there (tests/e2e/kit_check.sh).
-section "kit"
-if [ -z "${built[win32]:-}" ] || [ -z "${built[win64]:-}" ]; then
-  fail "kit: not run, a Windows build failed"
-elif ! fresh_prefix win64; then
-  fail "kit: the Wine prefix cannot be initialised"
-else
-  ctest_layer "kit: build/kit/qeln-kit.zip through run.cmd under Wine's cmd" kit
-fi
+# ---- kit and sign: the kit for real Windows, run as there
+# (tests/e2e/kit_check.sh); the release signing with a throwaway root, and the
+# signed exe under Wine (tests/sign/).
+for preset in kit sign; do
+  section "$preset"
+  case "$preset" in
+    kit) what="kit: build/kit/qeln-kit.zip through run.cmd under Wine's cmd" ;;
+    sign) what="sign: scripts/sign.sh, check-exe and the kit on signed exes; the signed exe under Wine" ;;
+  esac
+  if [ -z "${built[win32]:-}" ] || [ -z "${built[win64]:-}" ]; then
+    fail "$preset: not run, a Windows build failed"
+  elif ! fresh_prefix win64; then
+    fail "$preset: the Wine prefix cannot be initialised"
+  else
+    ctest_layer "$what" "$preset"
+  fi
+done
 
 # ---- wine win64: the same sources and tests as 64-bit programs.
 section "wine win64 (build/win64/qelnhost.exe)"
