@@ -13,14 +13,14 @@
 int wmain(int argc, wchar_t** argv) {
     int first = 1;
     if (argc > 2 && std::wstring(argv[1]) == L"--root") {
-        HANDLE file = CreateFileW(argv[2], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  0, nullptr);
+        HANDLE file =
+            CreateFileW(argv[2], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
         BYTE der[8192];
         DWORD size = 0;
         ReadFile(file, der, sizeof der, &size, nullptr);
         CloseHandle(file);
-        HCERTSTORE roots = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                                         CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+        HCERTSTORE roots =
+            CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
         if (!CertAddEncodedCertificateToStore(roots, X509_ASN_ENCODING, der, size,
                                               CERT_STORE_ADD_REPLACE_EXISTING, nullptr))
             return std::printf("the root cannot be added: error %lu\n", GetLastError()), 1;
