@@ -46,29 +46,62 @@ void Launch(const Site& site, const std::wstring& line, Hosting* h, std::wstring
     h->service = OpenProcessOf(process);
 }
 
-// After STOPPED: the child ended with `childExit` and the service process
-// with 0 (0xDEADBEEF: it outlived STOPPED), and the SCM's record carries
-// `scmExit` and `specific`: 0 for a run that ended well or was stopped, the
-// launch's error for a failed launch, ERROR_SERVICE_SPECIFIC_ERROR and the
-// child's code for a child that failed.
-void ExpectAllGone(const Site& site, const Hosting& h, DWORD childExit, DWORD scmExit,
-                   DWORD specific = 0) {
-    EXPECT_EQ(h.service ? childExit : 0, h.service ? ExitCode(h.child) : 0) << "the child";
-    EXPECT_EQ(0u, h.service ? ExitCode(h.service) : 0) << "the service process";
-    const std::wstring record = site.Exists() ? Record(site) : L"";
-    EXPECT_EQ(
-        record.empty() ? L"" : L"STOPPED exit " + N(scmExit) + L"/" + N(specific) + L" no pid",
-        record);
+// How a run ended, said in one line for a failure: the states seen, how the
+// service's process and the child ended (or that they still ran after the
+// wait), with their ids in hex as Wine's debugger names them, and the SCM's
+// record.
+struct Ending {
+    DWORD service = 0, child = 0;
+    std::wstring record;
+    std::string said;
+};
+Ending EndingOf(const Site& site, const Hosting& h, const std::wstring& seen) {
+    Ending e;
+    auto ended = [](const char* what, const Process& p, DWORD* code) {
+        char text[96];
+        *code = ExitCode(p);
+        std::snprintf(text, sizeof text,
+                      *code == 0xDEADBEEF ? "%s %#lx still running" : "%s %#lx ended with %#lx",
+                      what, GetProcessId(p.get()), *code);
+        return std::string(text);
+    };
+    if (h.service)
+        e.said = ended("the service's process", h.service, &e.service) + ", " +
+                 ended("the child", h.child, &e.child) + "; ";
+    e.record = site.Exists() ? Record(site) : L"";
+    e.said += "states seen " + Narrow(seen) + "; the SCM's record " + Narrow(e.record);
+    return e;
 }
 
+// After STOPPED: the child ended with `childExit` and the service process
+// with 0 (not within the wait: it outlived STOPPED), and the SCM's record
+// carries `scmExit` and `specific`: 0 for a run that ended well or was
+// stopped, the launch's error for a failed launch, ERROR_SERVICE_SPECIFIC_ERROR
+// and the child's code for a child that failed.
+void ExpectAllGone(const Site& site, const Hosting& h, DWORD childExit, DWORD scmExit,
+                   DWORD specific = 0, const std::wstring& seen = L"") {
+    const Ending e = EndingOf(site, h, seen);
+    EXPECT_EQ(h.service ? childExit : 0, e.child) << "the child: " << e.said;
+    EXPECT_EQ(0u, e.service) << (e.service == 0xDEADBEEF
+                                     ? "the service's process outlived STOPPED: "
+                                     : "the service's process: ")
+                             << e.said;
+    EXPECT_EQ(
+        e.record.empty() ? L"" : L"STOPPED exit " + N(scmExit) + L"/" + N(specific) + L" no pid",
+        e.record)
+        << e.said;
+}
 void StopByControl(const Site& site, const Hosting& h, std::wstring* seen) {
     SERVICE_STATUS status = {};
-    ASSERT_TRUE(ControlService(ServiceOf(site.name).get(), SERVICE_CONTROL_STOP, &status))
-        << "ControlService error " << GetLastError() << "; SCM record: " << Record(site);
+    const BOOL sent = ControlService(ServiceOf(site.name).get(), SERVICE_CONTROL_STOP, &status);
+    const DWORD error = GetLastError();
+    ASSERT_TRUE(sent) << "ControlService(STOP) failed with " << error << ": "
+                      << EndingOf(site, h, *seen).said;
     Note(status.dwCurrentState, seen);
-    ASSERT_TRUE(site.WaitFor(SERVICE_STOPPED, seen)) << *seen;
+    ASSERT_TRUE(site.WaitFor(SERVICE_STOPPED, seen))
+        << "no STOPPED: " << EndingOf(site, h, *seen).said;
     EXPECT_TRUE(Like(*seen, L"(START_PENDING )?RUNNING (STOP_PENDING )?STOPPED ")) << *seen;
-    ExpectAllGone(site, h, 0, 0);
+    ExpectAllGone(site, h, 0, 0, 0, *seen);
 }
 
 // A console switch run on a site, after the service was launched (kRunning)
@@ -100,7 +133,7 @@ void RunConsole(const Site& site, const ConsoleRow& row) {
     RunResult run = site.Run(row.option);
     EXPECT_EQ(row.exitCode, run.exitCode);
     EXPECT_TRUE(Like(run.output, text)) << run.output;
-    if (h.service) ExpectAllGone(site, h, 0, 0);
+    if (h.service) ExpectAllGone(site, h, 0, 0, 0, seen);
     ASSERT_EQ(row.registered, site.Exists());
     if (!row.registered) return;
     EXPECT_EQ(N(SERVICE_WIN32_OWN_PROCESS) + L" " + N(SERVICE_AUTO_START) + L" " +
@@ -269,7 +302,7 @@ TEST(ServiceE2E, RunsTheChildAsConfiguredUntilItsRunEnds) {
         // A child that ends by itself with a non-zero code has failed.
         const DWORD specific = fails ? 0 : row.code;
         const DWORD scm = fails ? error : specific ? ERROR_SERVICE_SPECIFIC_ERROR : 0;
-        ExpectAllGone(site, h, row.end == End::Child ? row.code : 0, scm, specific);
+        ExpectAllGone(site, h, row.end == End::Child ? row.code : 0, scm, specific, seen);
         ASSERT_FALSE(HasFailure());
     }
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(beside.child.get(), 0)) << "QELNT's child ended";

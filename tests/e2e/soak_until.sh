@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# The soak tables (SoakE2E.*) again and again, until one fails or the limit
+# is reached: QELN_SOAK_RUNS runs (default 50) or QELN_SOAK_MINUTES minutes,
+# whichever comes first. Not part of the test command: ctest --preset
+# win32-soak-until. The prefix is kept alive by a process of its own, so that
+# what a failing run leaves can still be looked at, and every call the host
+# makes to the service manager, and to end or wait for processes, is traced
+# (Wine's relay trace, narrowed to those calls from qelnhost). For the first
+# failing run it keeps, in soak-until/: the tables' output (the failing
+# cycle's line says what it saw), the trace lines of that run, and for each
+# host process still there the stacks of every thread (winedbg "bt all").
+# Exit code 0 when every run passed, 1 when one failed (or could not run).
+# Usage: soak_until.sh E2E_DRIVER   (WINEPREFIX names the prefix; QELN_E2E_HOST
+# and QELN_E2E_CHILD the host and child, as for the tables)
+set -uo pipefail
+driver="$1"
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+prefix="${WINEPREFIX:?}"
+runs="${QELN_SOAK_RUNS:-50}" minutes="${QELN_SOAK_MINUTES:-0}"
+out="$PWD/soak-until"
+export LC_ALL=C.UTF-8 LANG=C.UTF-8
+bash "$root/scripts/bootstrap.sh" --prefix "$prefix" || exit 1
+rm -rf "$out" && mkdir -p "$out"
+win() { WINEPREFIX="$prefix" WINEDEBUG=-all timeout 120 /usr/lib/wine/wine64 "$@" </dev/null 2>/dev/null | tr -d '\r'; }
+WINEPREFIX="$prefix" /usr/lib/wine/wineserver -k
+key='HKCU\Software\Wine\Debug'
+win reg add "$key" /v RelayInclude /t REG_SZ /f /d "$(printf '%s;' ExitProcess RtlExitUserProcess \
+  TerminateProcess WaitForSingleObject GetExitCodeProcess CreateProcessW ResumeThread AssignProcessToJobObject \
+  Sleep SetServiceStatus RegisterServiceCtrlHandlerW StartServiceCtrlDispatcherW)" >/dev/null
+# Wine's own list of callers left out would take the place of the list of
+# callers traced: it goes for the run, and comes back after.
+from_exclude="$(win reg query "$key" /v RelayFromExclude | sed -n 's/^ *RelayFromExclude *REG_SZ *//p')"
+win reg delete "$key" /v RelayFromExclude /f >/dev/null
+win reg add "$key" /v RelayFromInclude /t REG_SZ /f /d qelnhost.exe >/dev/null
+WINEPREFIX="$prefix" /usr/lib/wine/wineserver -k
+# The prefix's first process, which its service manager and so every host
+# inherit the trace from: a command prompt that waits on a pipe no one writes.
+mkfifo "$out/keep"
+exec 3<>"$out/keep"
+WINEPREFIX="$prefix" WINEDEBUG=+timestamp,+pid,+relay,+seh /usr/lib/wine/wine64 cmd <"$out/keep" \
+  >/dev/null 2>"$out/trace.log" &
+keeper=$!
+finish() {
+  kill "$keeper" 2>/dev/null
+  WINEPREFIX="$prefix" /usr/lib/wine/wineserver -k
+  win reg delete "$key" /v RelayInclude /f >/dev/null
+  win reg delete "$key" /v RelayFromInclude /f >/dev/null
+  [ -z "$from_exclude" ] || win reg add "$key" /v RelayFromExclude /t REG_SZ /f /d "$from_exclude" >/dev/null
+  rm -f "$out/keep"
+}
+trap finish EXIT
+start=$SECONDS failed=0 run=0
+while [ "$run" -lt "$runs" ] && { [ "$minutes" = 0 ] || [ $((SECONDS - start)) -lt $((minutes * 60)) ]; }; do
+  run=$((run + 1))
+  from="$(stat -c %s "$out/trace.log")"
+  WINEPREFIX="$prefix" WINEDEBUG=-all timeout 1800 /usr/lib/wine/wine64 "$driver" --gtest_filter='SoakE2E.*' \
+    </dev/null >"$out/run.log" 2>&1
+  code=$?
+  echo "run $run: exit code $code after $((SECONDS - start)) s"
+  [ "$code" = 0 ] && continue
+  failed=1
+  mv "$out/run.log" "$out/failed-run.log"
+  tail -c +$((from + 1)) "$out/trace.log" >"$out/failed-run-trace.log"
+  grep -E 'Failure|outlived|failed with|no STOPPED|cycle' "$out/failed-run.log" | head -n 20
+  # A host that is still there: the stacks of every thread of every process.
+  for pid in $(win winedbg --command "info process" | awk '/qelnhost/ { print $1 }'); do
+    win winedbg --command "$(printf 'bt all\ndetach')" "0x$pid" >"$out/stacks-$pid.txt"
+    echo "qelnhost.exe $pid was still there: stacks in $out/stacks-$pid.txt"
+  done
+  break
+done
+echo "said: $run runs of the soak tables in $((SECONDS - start)) s, $([ "$failed" = 0 ] && echo "none failed" || echo "run $run failed (soak-until/)")"
+exit "$failed"
