@@ -66,6 +66,7 @@ sign)
     line="$(QELN_CHECK_CA_FILE=ca.crt bash "$root/scripts/check-exe.sh" "$exe" "${preset#*:}-w64-mingw32-")"
     echo "$line"
     expect "check-exe passes it and names its signatures" grep -q '^PASS .*(SHA1 by .*qeln throwaway code, timestamped .*; SHA256 by .*, timestamped ' <<<"$line"
+    expect "check-exe passes the unsigned build still" bash "$root/scripts/check-exe.sh" "$build" "${preset#*:}-w64-mingw32-"
     cp "$exe" changed.exe
     printf '\x90' | dd of=changed.exe bs=1 seek=$((0x500)) conv=notrunc status=none
     expect "check-exe fails it with one byte changed" \
