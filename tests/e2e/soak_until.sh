@@ -5,7 +5,8 @@
 # win32-soak-until. The prefix is kept alive by a process of its own, so that
 # what a failing run leaves can still be looked at, and every call the host
 # makes to the service manager, and to end or wait for processes, is traced
-# (Wine's relay trace, narrowed to those calls from qelnhost). For the first
+# (Wine's relay trace, narrowed to those calls from qelnhost, and to the
+# dispatcher's answers to controls, sechost's WriteFile). For the first
 # failing run it keeps, in soak-until/: the tables' output (the failing
 # cycle's line says what it saw), the trace lines of that run, and for each
 # host process still there the stacks of every thread (winedbg "bt all").
@@ -26,12 +27,13 @@ WINEPREFIX="$prefix" /usr/lib/wine/wineserver -k
 key='HKCU\Software\Wine\Debug'
 win reg add "$key" /v RelayInclude /t REG_SZ /f /d "$(printf '%s;' ExitProcess RtlExitUserProcess \
   TerminateProcess WaitForSingleObject GetExitCodeProcess CreateProcessW ResumeThread AssignProcessToJobObject \
-  Sleep SetServiceStatus RegisterServiceCtrlHandlerW StartServiceCtrlDispatcherW)" >/dev/null
+  Sleep SetServiceStatus RegisterServiceCtrlHandlerW StartServiceCtrlDispatcherW WriteFile)" >/dev/null
 # Wine's own list of callers left out would take the place of the list of
 # callers traced: it goes for the run, and comes back after.
 from_exclude="$(win reg query "$key" /v RelayFromExclude | sed -n 's/^ *RelayFromExclude *REG_SZ *//p')"
 win reg delete "$key" /v RelayFromExclude /f >/dev/null
-win reg add "$key" /v RelayFromInclude /t REG_SZ /f /d qelnhost.exe >/dev/null
+# sechost's WriteFile: the dispatcher's answer to each control.
+win reg add "$key" /v RelayFromInclude /t REG_SZ /f /d 'qelnhost.exe;sechost' >/dev/null
 WINEPREFIX="$prefix" /usr/lib/wine/wineserver -k
 # The prefix's first process, which its service manager and so every host
 # inherit the trace from: a command prompt that waits on a pipe no one writes.
