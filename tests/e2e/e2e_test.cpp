@@ -95,8 +95,8 @@ void StopByControl(const Site& site, const Hosting& h, std::wstring* seen) {
     SERVICE_STATUS status = {};
     const BOOL sent = ControlService(ServiceOf(site.name).get(), SERVICE_CONTROL_STOP, &status);
     const DWORD error = GetLastError();
-    ASSERT_TRUE(sent) << "ControlService(STOP) failed with " << error << ": "
-                      << EndingOf(site, h, *seen).said;
+    ASSERT_TRUE(sent || (error == ERROR_BROKEN_PIPE && WineLostTheAnswer("ControlService(STOP)")))
+        << "ControlService(STOP) failed with " << error << ": " << EndingOf(site, h, *seen).said;
     Note(status.dwCurrentState, seen);
     ASSERT_TRUE(site.WaitFor(SERVICE_STOPPED, seen))
         << "no STOPPED: " << EndingOf(site, h, *seen).said;
@@ -132,7 +132,11 @@ void RunConsole(const Site& site, const ConsoleRow& row) {
     ASSERT_FALSE(::testing::Test::HasFatalFailure());
     RunResult run = site.Run(row.option);
     EXPECT_EQ(row.exitCode, run.exitCode);
-    EXPECT_TRUE(Like(run.output, text)) << run.output;
+    // A stop whose answer Wine lost (StopByControl) says nothing of it.
+    EXPECT_TRUE(Like(run.output, text) ||
+                (row.before == kRunning && Like(run.output, name + L" removed\\.\n") &&
+                 WineLostTheAnswer("-remove")))
+        << run.output;
     if (h.service) ExpectAllGone(site, h, 0, 0, 0, seen);
     ASSERT_EQ(row.registered, site.Exists());
     if (!row.registered) return;

@@ -109,6 +109,23 @@ inline DWORD ExitCode(const Process& process) {
     return code;
 }
 
+// Wine runs a service's control handler on a thread of its own and lets
+// StartServiceCtrlDispatcherW return once the service has reported STOPPED,
+// even while that thread has yet to send the SCM its answer to the control it
+// handled (sechost's service_control_dispatcher answers after it leaves the
+// section that SetServiceStatus(STOPPED) waits for): a host that then ends its
+// process takes the answer with it, and ControlService fails with
+// ERROR_BROKEN_PIPE though the stop was carried out. On Windows the
+// dispatcher's own thread runs the handler and answers before it returns.
+// Whether that may be what happened (under Wine; the caller then checks that
+// the stop was carried out), said in the output.
+inline bool WineLostTheAnswer(const char* who) {
+    if (!GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version")) return false;
+    std::printf("[ e2e ] %s: ERROR_BROKEN_PIPE, Wine's dispatcher lost its answer to the stop\n",
+                who);
+    return true;
+}
+
 // A command run by cmd.exe: the exit code and the output, "\n" line ends.
 struct RunResult {
     DWORD exitCode;
