@@ -88,7 +88,7 @@ FAULTS = [
     ("service/exposure.cpp", "        if (at_root) break;\n", "        break;\n", "only the copy's own directory looked at"),
     ("service/exposure.cpp", "if (dacl == nullptr) return group == 0 ? kGenericAll : 0;", "if (dacl == nullptr) return 0;", "a volume without permissions taken as safe"),
     ("service/exposure.cpp", "    if (error != ERROR_SUCCESS) {\n", "    if (error != ERROR_SUCCESS) {\n        return;\n", "permissions that cannot be read taken as safe"),
-    ("service/exposure.cpp", "Read32(sid + 4 + 4 * g.count) == g.last", "true", "any domain group taken for Domain Users"),
+    ("service/exposure.cpp", "Read32(sid + 4 + std::size_t{4} * g.count) == g.last", "true", "any domain group taken for Domain Users"),
 ]
 
 

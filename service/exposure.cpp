@@ -53,7 +53,7 @@ bool IsGroup(const BYTE* sid, DWORD room, int group) {
     for (int i = 2; i < 7; ++i)
         if (sid[i] != 0) return false;
     return sid[7] == g.authority && Read32(sid + 8) == g.first &&
-           Read32(sid + 4 + 4 * g.count) == g.last;
+           Read32(sid + 4 + std::size_t{4} * g.count) == g.last;
 }
 
 // Where the walk up `path` ends: the length of its root, "C:\" or
