@@ -51,13 +51,14 @@ finish() {
   rm -f "$out/keep"
 }
 trap finish EXIT
-start=$SECONDS failed=0 run=0
+start=$SECONDS failed=0 run=0 lost=0
 while [ "$run" -lt "$runs" ] && { [ "$minutes" = 0 ] || [ $((SECONDS - start)) -lt $((minutes * 60)) ]; }; do
   run=$((run + 1))
   from="$(stat -c %s "$out/trace.log")"
   WINEPREFIX="$prefix" WINEDEBUG=-all timeout 1800 /usr/lib/wine/wine64 "$driver" --gtest_filter='SoakE2E.*' \
     </dev/null >"$out/run.log" 2>&1
   code=$?
+  lost=$((lost + $(grep -c "lost its answer" "$out/run.log")))
   echo "run $run: exit code $code after $((SECONDS - start)) s"
   [ "$code" = 0 ] && continue
   failed=1
@@ -71,5 +72,6 @@ while [ "$run" -lt "$runs" ] && { [ "$minutes" = 0 ] || [ $((SECONDS - start)) -
   done
   break
 done
-echo "said: $run runs of the soak tables in $((SECONDS - start)) s, $([ "$failed" = 0 ] && echo "none failed" || echo "run $run failed (soak-until/)")"
+echo "said: $run runs of the soak tables in $((SECONDS - start)) s, $([ "$failed" = 0 ] && echo "none failed" ||
+  echo "run $run failed (soak-until/)"); $lost stops whose answer Wine lost"
 exit "$failed"
