@@ -24,8 +24,9 @@ expect() { # what, then the condition
   if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; failed=1; fi
 }
 # The certificates: a root, a code-signing one (in a .pfx with its password in
-# a file), a timestamping one, and one for web servers only.
-if [ ! -f code.pfx ]; then
+# a file), a timestamping one, and one for web servers only; made again once a
+# day, long before they expire.
+if [ -z "$(find . -maxdepth 1 -name code.pfx -mmin -1440)" ]; then
   rm -f ./*.crt ./*.key ./*.pfx
   openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.crt -days 30 -subj "/CN=qeln throwaway root" \
     -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null
