@@ -15,6 +15,7 @@
 
 #include "winkit.h"  // the Win32 helpers the bench shares
 
+#include <cerrno>
 #include <memory>
 #include <regex>
 
@@ -131,10 +132,18 @@ struct RunResult {
     DWORD exitCode;
     std::wstring output;
 };
+// A shell that cannot be started (seen once, on a loaded machine: the
+// command's run then has no exit code) is said, with its error, and started
+// again, twice at most.
 inline RunResult Shell(const std::wstring& command) {
     RunResult result = {0xDEADBEEF, L""};
-    FILE* pipe =
-        _wpopen((L"\"" + command + L"\"").c_str(), L"rt");  // cmd takes off the outer quotes
+    FILE* pipe = nullptr;
+    for (int tries = 1; pipe == nullptr && tries <= 3; ++tries) {
+        pipe = _wpopen((L"\"" + command + L"\"").c_str(), L"rt");  // cmd takes off the outer quotes
+        if (pipe == nullptr)
+            std::printf("[ e2e ] _wpopen failed, errno %d, error %lu (try %d of 3)\n", errno,
+                        GetLastError(), tries);
+    }
     for (wint_t c; pipe && (c = fgetwc(pipe)) != WEOF;)
         result.output += static_cast<wchar_t>(c);
     if (pipe) result.exitCode = static_cast<DWORD>(_pclose(pipe));
