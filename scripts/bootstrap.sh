@@ -163,3 +163,15 @@ if [ -n "$prefix" ] && [ ! -f "$prefix/.initialised" ]; then
   WINEPREFIX="$prefix" /usr/lib/wine/wineserver -w >>"$log" 2>&1
   touch "$prefix/.initialised"
 fi
+# Windows' service manager gives a service 30 s to connect after its start,
+# and to answer a control (ServicesPipeTimeout, unset); Wine's gives 10 s
+# unless this value, as a string, says otherwise. A 32-bit service started
+# through qemu on a loaded machine can take longer than 10 s, and its start
+# then fails with error 1053: the prefix gets Windows' 30 s. Its service
+# manager reads the value when it starts, so the prefix is let wind down.
+if [ -n "$prefix" ] && ! grep -q '^"ServicesPipeTimeout"="30000"' "$prefix/system.reg"; then
+  WINEPREFIX="$prefix" WINEDEBUG=-all /usr/lib/wine/wine64 reg add \
+    'HKLM\System\CurrentControlSet\Control' /v ServicesPipeTimeout /t REG_SZ /d 30000 /f \
+    >>"$prefix/init.log" 2>&1
+  WINEPREFIX="$prefix" /usr/lib/wine/wineserver -w >>"$prefix/init.log" 2>&1
+fi
