@@ -32,6 +32,17 @@ win reg add "$key" /v RelayInclude /t REG_SZ /f /d "$(printf '%s;' ExitProcess R
 # Wine's own list of callers left out would take the place of the list of
 # callers traced: it goes for the run, and comes back after.
 from_exclude="$(win reg query "$key" /v RelayFromExclude | sed -n 's/^ *RelayFromExclude *REG_SZ *//p')"
+# From here on, however the call ends, the prefix's settings come back.
+keeper=""
+finish() {
+  kill "$keeper" 2>/dev/null
+  WINEPREFIX="$prefix" /usr/lib/wine/wineserver -k
+  win reg delete "$key" /v RelayInclude /f >/dev/null
+  win reg delete "$key" /v RelayFromInclude /f >/dev/null
+  [ -z "$from_exclude" ] || win reg add "$key" /v RelayFromExclude /t REG_SZ /f /d "$from_exclude" >/dev/null
+  rm -f "$out/keep"
+}
+trap finish EXIT
 win reg delete "$key" /v RelayFromExclude /f >/dev/null
 # sechost's WriteFile: the dispatcher's answer to each control.
 win reg add "$key" /v RelayFromInclude /t REG_SZ /f /d 'qelnhost.exe;sechost' >/dev/null
@@ -55,15 +66,6 @@ for try in 1 2 3; do
   kill "$keeper" 2>/dev/null
   WINEPREFIX="$prefix" /usr/lib/wine/wineserver -k
 done
-finish() {
-  kill "$keeper" 2>/dev/null
-  WINEPREFIX="$prefix" /usr/lib/wine/wineserver -k
-  win reg delete "$key" /v RelayInclude /f >/dev/null
-  win reg delete "$key" /v RelayFromInclude /f >/dev/null
-  [ -z "$from_exclude" ] || win reg add "$key" /v RelayFromExclude /t REG_SZ /f /d "$from_exclude" >/dev/null
-  rm -f "$out/keep"
-}
-trap finish EXIT
 [ "$taken" = 1 ] || { echo "said: no run, the trace did not take"; exit 1; }
 start=$SECONDS failed="" run=0 lost=0
 while [ "$run" -lt "$runs" ] && { [ "$minutes" = 0 ] || [ $((SECONDS - start)) -lt $((minutes * 60)) ]; }; do
