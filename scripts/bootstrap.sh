@@ -141,7 +141,8 @@ fi
 # go through the 32-bit loader, which cannot start where the kernel refuses
 # 32-bit programs. wineboot then reports that the 32-bit rundll32 of syswow64
 # cannot be opened; that is harmless. `wineserver -w` waits until the prefix
-# is complete; the marker file makes the next call a no-op.
+# is complete (below, with the service manager's value); the marker file
+# makes the next call a no-op.
 if [ -n "$prefix" ] && [ ! -f "$prefix/.initialised" ]; then
   echo "bootstrap: initialising Wine prefix $prefix"
   mkdir -p "$prefix"
@@ -160,18 +161,19 @@ if [ -n "$prefix" ] && [ ! -f "$prefix/.initialised" ]; then
              'HKLM\Software\Wow6432Node\Microsoft\Windows NT\CurrentVersion\AeDebug'; do
     WINEPREFIX="$prefix" WINEDEBUG=-all /usr/lib/wine/wine64 reg delete "$key" /v Debugger /f >>"$log" 2>&1 || true
   done
-  WINEPREFIX="$prefix" /usr/lib/wine/wineserver -w >>"$log" 2>&1
-  touch "$prefix/.initialised"
 fi
 # Windows' service manager gives a service 30 s to connect after its start,
 # and to answer a control (ServicesPipeTimeout, unset); Wine's gives 10 s
 # unless this value, as a string, says otherwise. A 32-bit service started
 # through qemu on a loaded machine can take longer than 10 s, and its start
 # then fails with error 1053: the prefix gets Windows' 30 s. Its service
-# manager reads the value when it starts, so the prefix is let wind down.
-if [ -n "$prefix" ] && ! grep -q '^"ServicesPipeTimeout"="30000"' "$prefix/system.reg"; then
+# manager reads the value when it starts, so the prefix is let wind down
+# (a new one, and one made before the value was set here).
+if [ -n "$prefix" ] && { [ ! -f "$prefix/.initialised" ] ||
+                         ! grep -q '^"ServicesPipeTimeout"="30000"' "$prefix/system.reg"; }; then
   WINEPREFIX="$prefix" WINEDEBUG=-all /usr/lib/wine/wine64 reg add \
     'HKLM\System\CurrentControlSet\Control' /v ServicesPipeTimeout /t REG_SZ /d 30000 /f \
     >>"$prefix/init.log" 2>&1
   WINEPREFIX="$prefix" /usr/lib/wine/wineserver -w >>"$prefix/init.log" 2>&1
+  touch "$prefix/.initialised"
 fi
